@@ -1,0 +1,70 @@
+#include "constants.hpp"
+
+#include "ref.hpp"
+
+namespace shell_worker {
+
+Constants k;
+
+namespace {
+
+struct TextEntry {
+    Text Constants::*field;
+    const char* literal;
+};
+
+constexpr TextEntry text_table[] = {
+#define SHELL_WORKER_ENTRY(field, literal) {&Constants::field, literal},
+    SHELL_WORKER_TEXTS(SHELL_WORKER_ENTRY)
+#undef SHELL_WORKER_ENTRY
+};
+
+bool make_texts() noexcept {
+    for (const TextEntry& entry : text_table) {
+        Text& text = k.*entry.field;
+        if (text.str) {
+            continue;
+        }
+        Ref str = Ref::steal(PyUnicode_InternFromString(entry.literal));
+        if (!str) {
+            return false;
+        }
+        Py_hash_t hash = PyObject_Hash(str.get());
+        if (hash == -1) {
+            return false;
+        }
+        text.str = str.release();
+        text.hash = hash;
+    }
+    return true;
+}
+
+bool make_numbers() noexcept {
+    if (!k.default_timeout && !(k.default_timeout = PyFloat_FromDouble(30.0))) {
+        return false;
+    }
+    if (!k.zero && !(k.zero = PyLong_FromLong(0))) {
+        return false;
+    }
+    if (!k.minus_one && !(k.minus_one = PyLong_FromLong(-1))) {
+        return false;
+    }
+    return true;
+}
+
+bool make_run_keywords() noexcept {
+    if (k.run_keywords) {
+        return true;
+    }
+    k.run_keywords = PyTuple_Pack(7, k.shell.str, k.capture_output.str, k.text.str,
+                                  k.timeout.str, k.cwd.str, k.env.str, k.stdin_.str);
+    return k.run_keywords != nullptr;
+}
+
+}  // namespace
+
+bool make_constants() noexcept {
+    return make_texts() && make_numbers() && make_run_keywords();
+}
+
+}  // namespace shell_worker

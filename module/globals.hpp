@@ -1,0 +1,71 @@
+// Late-bound access to the module's globals and small host-call helpers.
+//
+// The operations reach the host modules and each other by name at every use,
+// so rebinding a global in the module redirects the next use.
+#pragma once
+
+#include <Python.h>
+
+#include "constants.hpp"
+#include "ref.hpp"
+
+namespace shell_worker {
+
+// The value bound to `name` in the module's globals, else among the
+// builtins; NameError "name 'X' is not defined" when neither has it.
+Ref lookup_global(const Text& name) noexcept;
+
+inline Ref get_attr(PyObject* object, const Text& name) noexcept {
+    return Ref::steal(PyObject_GetAttr(object, name.str));
+}
+
+// `module_global.attribute`, both looked up now.
+inline Ref lookup_global_attr(const Text& global, const Text& attribute) noexcept {
+    Ref owner = lookup_global(global);
+    return owner ? get_attr(owner.get(), attribute) : Ref();
+}
+
+inline Ref call_method(PyObject* object, const Text& name) noexcept {
+    return Ref::steal(PyObject_CallMethodNoArgs(object, name.str));
+}
+
+inline Ref call_method(PyObject* object, const Text& name, PyObject* argument) noexcept {
+    return Ref::steal(PyObject_CallMethodOneArg(object, name.str, argument));
+}
+
+// `map.get(key, fallback)` for an exact dict: a key present with the value
+// None yields None.  The value is owned, since later calls may change `map`.
+inline Ref dict_get(PyObject* map, const Text& key, PyObject* fallback) noexcept {
+    PyObject* value = _PyDict_GetItem_KnownHash(map, key.str, key.hash);
+    if (value) {
+        return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) {
+        return Ref();
+    }
+    return Ref::borrow(fallback);
+}
+
+// Stores `value` under `key` in a map that the module is building.
+inline bool dict_put(PyObject* map, const Text& key, PyObject* value) noexcept {
+    return _PyDict_SetItem_KnownHash(map, key.str, value, key.hash) == 0;
+}
+
+// Equality with one of the module's action names: the identical object or
+// the same code points; None never matches; anything else goes through the
+// host's equality operator and a truth test.  -1 with an error set.
+inline int equals_name(PyObject* value, const Text& name) noexcept {
+    if (value == name.str) {
+        return 1;
+    }
+    if (PyUnicode_CheckExact(value)) {
+        return PyUnicode_Compare(value, name.str) == 0;
+    }
+    if (value == Py_None) {
+        return 0;
+    }
+    Ref equal = Ref::steal(PyObject_RichCompare(value, name.str, Py_EQ));
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+}  // namespace shell_worker
