@@ -1,0 +1,244 @@
+// handle_command: one request in, one response out.
+#include "shell_worker.hpp"
+
+#include <cstddef>
+
+#include "../module/constants.hpp"
+#include "../module/globals.hpp"
+#include "../module/traceback_entry.hpp"
+
+namespace shell_worker {
+
+namespace {
+
+// Steps, numbered from the first line of handle_command.
+enum Step {
+    read_action = 1,
+    match_action,
+    quit_response,
+    read_exec_members,
+    test_command,
+    call_executor,
+    test_return_code,
+    read_stderr,
+    exec_response,
+    read_exec_many_members,
+    iterate_commands,
+    call_executor_in_batch,
+    test_all_success,
+    exec_many_response,
+    action_text,
+    unknown_action_response,
+};
+
+// Steps of the all-success test, numbered from the first line of genexpr.
+enum GenexprStep {
+    read_return_code = 1,
+    compare_return_code,
+};
+
+// A response map filled with `count` pairs in the order given.
+template <std::size_t count>
+Ref response(const Text* const (&keys)[count], PyObject* const (&values)[count]) noexcept {
+    Ref map = Ref::steal(PyDict_New());
+    if (!map) {
+        return Ref();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!dict_put(map.get(), *keys[i], values[i])) {
+            return Ref();
+        }
+    }
+    return map;
+}
+
+// execute_command(command, timeout, cwd) through the module global, with
+// exactly three positional arguments.
+Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd) noexcept {
+    Ref executor = lookup_global(k.execute_command);
+    if (!executor) {
+        return Ref();
+    }
+    PyObject* arguments[] = {command, timeout, cwd};
+    return Ref::steal(PyObject_Vectorcall(executor.get(), arguments, 3, nullptr));
+}
+
+// result["returncode"] == 0, the comparison's own value.
+Ref return_code_is_zero(PyObject* result, int& step, int read_step, int compare_step) noexcept {
+    step = read_step;
+    Ref code = Ref::steal(PyObject_GetItem(result, k.returncode.str));
+    if (!code) {
+        return Ref();
+    }
+    step = compare_step;
+    return Ref::steal(PyObject_RichCompare(code.get(), k.zero, Py_EQ));
+}
+
+Ref exec(PyObject* cmd, int& step) noexcept {
+    step = read_exec_members;
+    Ref command = dict_get(cmd, k.command, k.empty.str);
+    Ref timeout = command ? dict_get(cmd, k.timeout, k.default_timeout) : Ref();
+    Ref cwd = timeout ? dict_get(cmd, k.cwd, Py_None) : Ref();
+    if (!cwd) {
+        return Ref();
+    }
+    step = test_command;
+    int has_command = PyObject_IsTrue(command.get());
+    if (has_command < 0) {
+        return Ref();
+    }
+    if (!has_command) {
+        return response({&k.success, &k.error}, {Py_False, k.no_command.str});
+    }
+    step = call_executor;
+    Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
+    if (!result) {
+        return Ref();
+    }
+    Ref success = return_code_is_zero(result.get(), step, test_return_code, test_return_code);
+    if (!success) {
+        return Ref();
+    }
+    int succeeded = PyObject_IsTrue(success.get());
+    if (succeeded < 0) {
+        return Ref();
+    }
+    Ref error = Ref::borrow(Py_None);
+    if (!succeeded) {
+        step = read_stderr;
+        error = Ref::steal(PyObject_GetItem(result.get(), k.stderr_.str));
+        if (!error) {
+            return Ref();
+        }
+    }
+    step = exec_response;
+    return response({&k.success, &k.result, &k.error}, {success.get(), result.get(), error.get()});
+}
+
+// all(r["returncode"] == 0 for r in results): in order, stopping at the
+// first failing element.  Errors inside the generator expression get its
+// own entry; the truth test belongs to the caller, as all() would make it.
+Ref all_succeeded(PyObject* results) noexcept {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
+        Ref r = Ref::borrow(PyList_GET_ITEM(results, i));
+        int step = 0;
+        Ref zero = return_code_is_zero(r.get(), step, read_return_code, compare_return_code);
+        if (!zero) {
+            add_traceback_entry(Function::genexpr, step);
+            return Ref();
+        }
+        int succeeded = PyObject_IsTrue(zero.get());
+        if (succeeded < 0) {
+            return Ref();
+        }
+        if (!succeeded) {
+            return Ref::borrow(Py_False);
+        }
+    }
+    return Ref::borrow(Py_True);
+}
+
+Ref exec_many(PyObject* cmd, int& step) noexcept {
+    step = read_exec_many_members;
+    Ref commands = Ref::borrow(_PyDict_GetItem_KnownHash(cmd, k.commands.str, k.commands.hash));
+    if (!commands) {
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+        commands = Ref::steal(PyList_New(0));
+    }
+    Ref timeout = commands ? dict_get(cmd, k.timeout, k.default_timeout) : Ref();
+    Ref cwd = timeout ? dict_get(cmd, k.cwd, Py_None) : Ref();
+    Ref results = cwd ? Ref::steal(PyList_New(0)) : Ref();
+    if (!results) {
+        return Ref();
+    }
+    step = iterate_commands;
+    Ref iterator = Ref::steal(PyObject_GetIter(commands.get()));
+    if (!iterator) {
+        return Ref();
+    }
+    while (Ref command = Ref::steal(PyIter_Next(iterator.get()))) {
+        step = call_executor_in_batch;
+        Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
+        if (!result || PyList_Append(results.get(), result.get()) < 0) {
+            return Ref();
+        }
+        step = iterate_commands;
+    }
+    if (PyErr_Occurred()) {
+        return Ref();
+    }
+    step = test_all_success;
+    Ref all_success = all_succeeded(results.get());
+    if (!all_success) {
+        return Ref();
+    }
+    step = exec_many_response;
+    return response({&k.success, &k.result}, {all_success.get(), results.get()});
+}
+
+// The action as it appears after "Unknown action: ".
+Ref text_of(PyObject* action) noexcept {
+    if (PyUnicode_CheckExact(action)) {
+        return Ref::borrow(action);
+    }
+    if (PyLong_CheckExact(action) || PyFloat_CheckExact(action)) {
+        return Ref::steal(PyObject_Repr(action));
+    }
+    return Ref::steal(PyObject_Format(action, k.empty.str));
+}
+
+Ref unknown_action(PyObject* action, int& step) noexcept {
+    step = action_text;
+    Ref text = text_of(action);
+    Ref message = text ? Ref::steal(PyUnicode_Concat(k.unknown_action.str, text.get())) : Ref();
+    if (!message) {
+        return Ref();
+    }
+    step = unknown_action_response;
+    return response({&k.success, &k.error}, {Py_False, message.get()});
+}
+
+Ref dispatch(PyObject* cmd, int& step) noexcept {
+    step = read_action;
+    Ref action = dict_get(cmd, k.action, k.exec.str);
+    if (!action) {
+        return Ref();
+    }
+    step = match_action;
+    int is = equals_name(action.get(), k.quit);
+    if (is > 0) {
+        step = quit_response;
+        return response({&k.success, &k.result}, {Py_True, k.goodbye.str});
+    }
+    if (is == 0) {
+        is = equals_name(action.get(), k.exec);
+        if (is > 0) {
+            return exec(cmd, step);
+        }
+    }
+    if (is == 0) {
+        is = equals_name(action.get(), k.exec_many);
+        if (is > 0) {
+            return exec_many(cmd, step);
+        }
+    }
+    if (is < 0) {
+        return Ref();
+    }
+    return unknown_action(action.get(), step);
+}
+
+}  // namespace
+
+Ref handle_command(PyObject* cmd) noexcept {
+    int step = 0;
+    Ref response = dispatch(cmd, step);
+    if (!response) {
+        add_traceback_entry(Function::handle_command, step);
+    }
+    return response;
+}
+
+}  // namespace shell_worker

@@ -1,0 +1,173 @@
+// execute_command: one shell command in a child process, through the host's
+// subprocess.run, with every failure of its own turned into a result.
+#include "shell_worker.hpp"
+
+#include <initializer_list>
+
+#include "../module/constants.hpp"
+#include "../module/globals.hpp"
+#include "../module/traceback_entry.hpp"
+
+namespace shell_worker {
+
+namespace {
+
+// Steps, numbered from the first line of execute_command.
+enum Step {
+    look_up_run = 1,
+    convert_timeout,
+    working_directory,
+    copy_environment,
+    look_up_stdin,
+    call_run,
+    build_result,
+    report_time_out,
+    report_failure,
+};
+
+// The child's working directory: `cwd` unchanged when it is non-empty text,
+// otherwise os.getcwd() now.
+Ref working_directory_for(PyObject* cwd) noexcept {
+    int given = PyObject_IsTrue(cwd);
+    if (given < 0) {
+        return Ref();
+    }
+    if (given) {
+        return Ref::borrow(cwd);
+    }
+    Ref getcwd = lookup_global_attr(k.os, k.getcwd);
+    return getcwd ? Ref::steal(PyObject_CallNoArgs(getcwd.get())) : Ref();
+}
+
+// A new plain dict holding every entry of os.environ as it is now.
+Ref environment_copy() noexcept {
+    Ref environ = lookup_global_attr(k.os, k.environ);
+    if (!environ) {
+        return Ref();
+    }
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_Merge(copy.get(), environ.get(), 1) < 0) {
+        return Ref();
+    }
+    return copy;
+}
+
+Ref result_map(PyObject* stdout_text, PyObject* stderr_text, PyObject* returncode) noexcept {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result || !dict_put(result.get(), k.stdout_, stdout_text) ||
+        !dict_put(result.get(), k.stderr_, stderr_text) ||
+        !dict_put(result.get(), k.returncode, returncode)) {
+        return Ref();
+    }
+    return result;
+}
+
+// The guarded region: start the child, wait for it, collect its result.
+// On failure `step` tells which step raised.
+Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexcept {
+    step = look_up_run;
+    Ref subprocess = lookup_global(k.subprocess);
+    Ref run = subprocess ? get_attr(subprocess.get(), k.run) : Ref();
+    if (!run) {
+        return Ref();
+    }
+    step = convert_timeout;
+    Ref timeout_value = Ref::steal(PyFloat_FromDouble(timeout));
+    if (!timeout_value) {
+        return Ref();
+    }
+    step = working_directory;
+    Ref directory = working_directory_for(cwd);
+    if (!directory) {
+        return Ref();
+    }
+    step = copy_environment;
+    Ref environment = environment_copy();
+    if (!environment) {
+        return Ref();
+    }
+    // Without this the child would inherit the worker's standard input, the
+    // controlling process's request pipe, and could swallow queued requests.
+    step = look_up_stdin;
+    Ref devnull = get_attr(subprocess.get(), k.devnull);
+    if (!devnull) {
+        return Ref();
+    }
+
+    step = call_run;
+    PyObject* arguments[] = {command,           Py_True,         Py_True,
+                             Py_True,           timeout_value.get(), directory.get(),
+                             environment.get(), devnull.get()};
+    Ref completed = Ref::steal(PyObject_Vectorcall(run.get(), arguments, 1, k.run_keywords));
+    if (!completed) {
+        return Ref();
+    }
+
+    step = build_result;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) {
+        return Ref();
+    }
+    for (const Text* field : {&k.stdout_, &k.stderr_, &k.returncode}) {
+        Ref value = get_attr(completed.get(), *field);
+        if (!value || !dict_put(result.get(), *field, value.get())) {
+            return Ref();
+        }
+    }
+    return result;
+}
+
+// Whether `error` is subprocess.TimeoutExpired or a subclass.  A failure to
+// look the class up means it is not: the error is then classified as an
+// ordinary one (it may well be that lookup's own failure).
+bool is_time_out(PyObject* error) noexcept {
+    Ref timeout_expired = lookup_global_attr(k.subprocess, k.timeout_expired);
+    if (!timeout_expired) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyErr_GivenExceptionMatches(error, timeout_expired.get());
+}
+
+Ref time_out_result(double timeout) noexcept {
+    Ref seconds = Ref::steal(PyFloat_FromDouble(timeout));
+    Ref seconds_text = seconds ? Ref::steal(PyObject_Repr(seconds.get())) : Ref();
+    Ref message = seconds_text ? Ref::steal(PyUnicode_FromFormat(
+                                     "%U%U%U", k.timed_out_before.str, seconds_text.get(),
+                                     k.timed_out_after.str))
+                               : Ref();
+    return message ? result_map(k.empty.str, message.get(), k.minus_one) : Ref();
+}
+
+Ref failure_result(PyObject* error) noexcept {
+    Ref message = Ref::steal(PyObject_Str(error));
+    return message ? result_map(k.empty.str, message.get(), k.minus_one) : Ref();
+}
+
+}  // namespace
+
+Ref execute_command(PyObject* command, double timeout, PyObject* cwd) noexcept {
+    int step = 0;
+    Ref result = run_child(command, timeout, cwd, step);
+    if (result) {
+        return result;
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (is_time_out(error.get())) {
+        // Whatever the child wrote before its time ran out is dropped.
+        step = report_time_out;
+        result = time_out_result(timeout);
+    } else if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+        step = report_failure;
+        result = failure_result(error.get());
+    } else {
+        // Interrupts and exit requests are not the command's failure.
+        PyErr_SetRaisedException(error.release());
+    }
+    if (!result) {
+        add_traceback_entry(Function::execute_command, step);
+    }
+    return result;
+}
+
+}  // namespace shell_worker

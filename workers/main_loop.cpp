@@ -1,0 +1,168 @@
+// main: the request loop over standard input and standard output.
+#include "shell_worker.hpp"
+
+#include "../module/constants.hpp"
+#include "../module/globals.hpp"
+#include "../module/traceback_entry.hpp"
+
+namespace shell_worker {
+
+namespace {
+
+// Steps, numbered from the first line of main.
+enum Step {
+    ignore_interrupts = 1,
+    fetch_stdin,
+    read_line,
+    strip_line,
+    decode_line,
+    invalid_json_response,
+    call_handler,
+    write_response,
+    flush_response,
+    quit_test,
+};
+
+// signal.signal(signal.SIGINT, signal.SIG_IGN); the previous handler is dropped.
+bool ignore_interrupt_signal() noexcept {
+    Ref set_handler = lookup_global_attr(k.signal, k.signal);
+    Ref sigint = set_handler ? lookup_global_attr(k.signal, k.sigint) : Ref();
+    Ref sig_ign = sigint ? lookup_global_attr(k.signal, k.sig_ign) : Ref();
+    if (!sig_ign) {
+        return false;
+    }
+    PyObject* arguments[] = {sigint.get(), sig_ign.get()};
+    return bool(Ref::steal(PyObject_Vectorcall(set_handler.get(), arguments, 2, nullptr)));
+}
+
+// One response line out: a single write of json.dumps(response) + "\n" to the
+// current sys.stdout, then a flush of sys.stdout fetched again.
+bool send(PyObject* response, int& step) noexcept {
+    step = write_response;
+    Ref out = lookup_global_attr(k.sys, k.stdout_);
+    Ref dumps = out ? lookup_global_attr(k.json, k.dumps) : Ref();
+    Ref text = dumps ? Ref::steal(PyObject_CallOneArg(dumps.get(), response)) : Ref();
+    Ref line = text ? Ref::steal(PyNumber_Add(text.get(), k.line_feed.str)) : Ref();
+    if (!line || !call_method(out.get(), k.write, line.get())) {
+        return false;
+    }
+    step = flush_response;
+    out = lookup_global_attr(k.sys, k.stdout_);
+    return out && call_method(out.get(), k.flush);
+}
+
+// Whether `error` is json.JSONDecodeError or a subclass; -1 when the class
+// cannot be looked up.
+int is_decode_error(PyObject* error) noexcept {
+    Ref decode_error = lookup_global_attr(k.json, k.json_decode_error);
+    if (!decode_error) {
+        return -1;
+    }
+    return PyErr_GivenExceptionMatches(error, decode_error.get());
+}
+
+// {"success": False, "error": "Invalid JSON: " + format(e, "")}.
+Ref invalid_json(PyObject* e) noexcept {
+    Ref description = Ref::steal(PyObject_Format(e, k.empty.str));
+    Ref message = description
+                      ? Ref::steal(PyUnicode_Concat(k.invalid_json.str, description.get()))
+                      : Ref();
+    Ref response = message ? Ref::steal(PyDict_New()) : Ref();
+    if (!response || !dict_put(response.get(), k.success, Py_False) ||
+        !dict_put(response.get(), k.error, message.get())) {
+        return Ref();
+    }
+    return response;
+}
+
+// cmd.get("action") == "quit", made on the request after its response is out.
+int asks_to_quit(PyObject* cmd) noexcept {
+    Ref action = PyDict_CheckExact(cmd) ? dict_get(cmd, k.action, Py_None)
+                                        : call_method(cmd, k.get, k.action.str);
+    return action ? equals_name(action.get(), k.quit) : -1;
+}
+
+// Answers one stripped, non-blank line.  Returns 1 to go on, 0 after a quit
+// request, -1 on an error that ends the loop.
+int answer(PyObject* line, int& step) noexcept {
+    step = decode_line;
+    Ref loads = lookup_global_attr(k.json, k.loads);
+    if (!loads) {
+        return -1;
+    }
+    Ref cmd = Ref::steal(PyObject_CallOneArg(loads.get(), line));
+    if (!cmd) {
+        Ref e = Ref::steal(PyErr_GetRaisedException());
+        int decode_failed = is_decode_error(e.get());
+        if (decode_failed == 0) {
+            PyErr_SetRaisedException(e.release());
+            return -1;
+        }
+        if (decode_failed < 0) {
+            // The failed lookup is what passes on, with the decoder's error as its context.
+            Ref lookup_error = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(lookup_error.get(), e.release());
+            PyErr_SetRaisedException(lookup_error.release());
+            return -1;
+        }
+        step = invalid_json_response;
+        Ref response = invalid_json(e.get());
+        return response && send(response.get(), step) ? 1 : -1;
+    }
+
+    step = call_handler;
+    Ref handler = lookup_global(k.handle_command);
+    Ref response = handler ? Ref::steal(PyObject_CallOneArg(handler.get(), cmd.get())) : Ref();
+    if (!response || !send(response.get(), step)) {
+        return -1;
+    }
+    step = quit_test;
+    int quit = asks_to_quit(cmd.get());
+    return quit < 0 ? -1 : !quit;
+}
+
+int run(int& step) noexcept {
+    step = ignore_interrupts;
+    if (!ignore_interrupt_signal()) {
+        return -1;
+    }
+    step = fetch_stdin;
+    Ref in = lookup_global_attr(k.sys, k.stdin_);
+    Ref lines = in ? Ref::steal(PyObject_GetIter(in.get())) : Ref();
+    if (!lines) {
+        return -1;
+    }
+    for (;;) {
+        step = read_line;
+        Ref line = Ref::steal(PyIter_Next(lines.get()));
+        if (!line) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        step = strip_line;
+        line = call_method(line.get(), k.strip);
+        int blank = line ? PyObject_Not(line.get()) : -1;
+        if (blank < 0) {
+            return -1;
+        }
+        if (blank) {
+            continue;
+        }
+        int go_on = answer(line.get(), step);
+        if (go_on <= 0) {
+            return go_on;
+        }
+    }
+}
+
+}  // namespace
+
+Ref main_loop() noexcept {
+    int step = 0;
+    if (run(step) < 0) {
+        add_traceback_entry(Function::main, step);
+        return Ref();
+    }
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace shell_worker

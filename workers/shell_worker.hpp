@@ -1,0 +1,27 @@
+// The worker's three operations, over arguments that the binding has already
+// checked and converted.
+//
+// Each returns a new reference, or an empty Ref with the error set and the
+// operation's own traceback entry added.  They reach the host modules and
+// each other only through the module's globals, at every use.
+#pragma once
+
+#include <Python.h>
+
+#include "../module/ref.hpp"
+
+namespace shell_worker {
+
+// Runs `command` (exactly str) through the system shell with a time limit of
+// `timeout` seconds in `cwd` (None or exactly str; None and "" both mean the
+// worker's current directory).  Returns the result map {"stdout", "stderr",
+// "returncode"}; a time-out or a failure to run is such a map too.
+Ref execute_command(PyObject* command, double timeout, PyObject* cwd) noexcept;
+
+// Turns one request (exactly dict) into its response map.
+Ref handle_command(PyObject* cmd) noexcept;
+
+// The worker's loop over standard input; returns None.
+Ref main_loop() noexcept;
+
+}  // namespace shell_worker
