@@ -1,0 +1,97 @@
+"""execute_command: the subprocess.run call it makes and the results it returns."""
+import os
+import subprocess
+import time
+import types
+
+import pytest
+
+import varnok.workers.shell_worker as sw
+
+
+class FakeSubprocess(types.SimpleNamespace):
+    """Stands in for the subprocess module in the worker's namespace."""
+    TimeoutExpired = subprocess.TimeoutExpired
+    DEVNULL = object()
+
+    def __init__(self, outcome=None):
+        super().__init__(calls=[])
+        self.outcome = outcome or types.SimpleNamespace(stdout="o", stderr="e", returncode=4)
+
+    def run(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    fake = FakeSubprocess()
+    monkeypatch.setattr(sw, "subprocess", fake)
+    return fake
+
+
+def test_run_gets_the_command_and_seven_keywords_in_order(fake, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("SHELL_WORKER_PROBE", "1")
+    assert sw.execute_command("cmd", 2) == {"stdout": "o", "stderr": "e", "returncode": 4}
+    sw.execute_command("cmd", 2.5, "/somewhere")
+    (args, first), (_, second) = fake.calls
+    assert args == ("cmd",)
+    assert list(first) == ["shell", "capture_output", "text", "timeout", "cwd", "env", "stdin"]
+    assert first["shell"] is first["capture_output"] is first["text"] is True
+    assert type(first["timeout"]) is float and first["timeout"] == 2.0
+    assert (first["cwd"], second["cwd"]) == (str(tmp_path), "/somewhere")
+    assert type(first["env"]) is dict and first["env"] == dict(os.environ)
+    assert first["env"] is not second["env"]
+    assert first["stdin"] is FakeSubprocess.DEVNULL
+
+
+class SlowDown(subprocess.TimeoutExpired):
+    pass
+
+
+@pytest.mark.parametrize("raised, timeout, stderr", [
+    (subprocess.TimeoutExpired("c", 5, output="partial"), 5, "Command timed out after 5.0s"),
+    (SlowDown("c", 1), 0.5, "Command timed out after 0.5s"),
+    (subprocess.TimeoutExpired("c", 1), 1e-05, "Command timed out after 1e-05s"),
+    (subprocess.TimeoutExpired("c", 1), 1e16, "Command timed out after 1e+16s"),
+    (subprocess.TimeoutExpired("c", 1), float("-inf"), "Command timed out after -infs"),
+    (subprocess.TimeoutExpired("c", 1), float("nan"), "Command timed out after nans"),
+    (OSError(2, "No such file"), 1, "[Errno 2] No such file"),
+    (ValueError("bad"), 1, "bad"),
+])
+def test_time_outs_and_failures_become_results(monkeypatch, raised, timeout, stderr):
+    monkeypatch.setattr(sw, "subprocess", FakeSubprocess(raised))
+    assert sw.execute_command("c", timeout) == {"stdout": "", "stderr": stderr, "returncode": -1}
+
+
+@pytest.mark.parametrize("broken", ["subprocess", "os"])
+def test_a_missing_host_module_is_a_failure_result(monkeypatch, broken):
+    monkeypatch.delattr(sw, broken)
+    result = sw.execute_command("true")
+    assert result == {"stdout": "", "stderr": f"name '{broken}' is not defined", "returncode": -1}
+
+
+@pytest.mark.parametrize("raised", [KeyboardInterrupt(), SystemExit(3)])
+def test_interrupts_pass_out(monkeypatch, raised):
+    monkeypatch.setattr(sw, "subprocess", FakeSubprocess(raised))
+    with pytest.raises(type(raised)):
+        sw.execute_command("c")
+
+
+def test_real_command_outcomes(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("SHELL_WORKER_PROBE", "seen")
+    assert sw.execute_command("echo out; echo err >&2; exit 3") == {
+        "stdout": "out\n", "stderr": "err\n", "returncode": 3}
+    assert sw.execute_command("pwd; echo $SHELL_WORKER_PROBE", 5, "")["stdout"] == (
+        f"{tmp_path}\nseen\n")
+    missing = sw.execute_command("pwd", 5, str(tmp_path / "missing"))
+    assert missing == {"stdout": "", "returncode": -1,
+                       "stderr": f"[Errno 2] No such file or directory: '{tmp_path / 'missing'}'"}
+    started = time.monotonic()
+    assert sw.execute_command("printf early; exec sleep 5", 0.5) == {
+        "stdout": "", "stderr": "Command timed out after 0.5s", "returncode": -1}
+    assert time.monotonic() - started < 4
