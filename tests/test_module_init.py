@@ -1,0 +1,181 @@
+"""Module creation and initialisation, each case in a fresh interpreter."""
+import pytest
+
+from conftest import run_python
+
+DOC = (
+    "Shell Worker \u2014 executes shell commands in a sandboxed subprocess.\n\n"
+    "Protocol: reads JSON commands from stdin, writes JSON results to stdout.\n"
+    "Each command is a single line of JSON, each response is a single line of JSON.\n\n"
+    "Command format:\n"
+    '  {"action": "exec", "command": "ls -la", "timeout": 30, "cwd": "/tmp"}\n'
+    '  {"action": "exec_many", "commands": ["cmd1", "cmd2"], "timeout": 30}\n'
+    '  {"action": "quit"}\n\n'
+    "Response format:\n"
+    '  {"success": true, "result": {"stdout": "...", "stderr": "...", "returncode": 0}}\n'
+    '  {"success": false, "error": "..."}\n'
+)
+INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
+                      "into one interpreter per process.")
+
+# Drives the module's own definition as an embedding host would, so that the
+# spec can carry any name and any set of attributes.
+BY_DEFINITION = """
+import ctypes, importlib.util, sys, types
+library = ctypes.PyDLL(importlib.util.find_spec("varnok.workers.shell_worker").origin)
+library.PyInit_shell_worker.restype = ctypes.c_void_p
+definition = library.PyInit_shell_worker()
+api = ctypes.pythonapi
+api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
+api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+def load(**spec):
+    module = api.PyModule_FromDefAndSpec2(definition, types.SimpleNamespace(**spec), 1013)
+    api.PyModule_ExecDef(module, definition)
+    return module
+"""
+
+
+def python(code, **options):
+    done = run_python(code, **options)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_plain_import_binds_the_globals_and_runs_nothing():
+    out = python("""
+        import varnok.workers.shell_worker as sw, builtins, json, os, subprocess, sys, signal
+        print(sorted(vars(sw)))
+        print(all(getattr(sw, m.__name__) is m for m in (json, os, subprocess, sys, signal)))
+        print(sw.__builtins__ is builtins, sw.__test__ == {}, sw.__doc__.encode() == %r)
+        print(sys.modules["varnok.workers.shell_worker"] is sw, sw.__name__, sw.__package__)
+    """ % DOC.encode(), input="{}\n")
+    assert out.splitlines() == [
+        "['__builtins__', '__doc__', '__file__', '__loader__', '__name__', '__package__', "
+        "'__spec__', '__test__', 'execute_command', 'handle_command', 'json', 'main', 'os', "
+        "'signal', 'subprocess', 'sys']",
+        "True", "True True True", "True varnok.workers.shell_worker varnok.workers"]
+
+
+def test_importing_again_and_reloading_rebind_nothing():
+    out = python("""
+        import importlib, sys
+        import varnok.workers.shell_worker as sw
+        first, main = sw, sw.main
+        sw.execute_command = "rebound"
+        del sys.modules["varnok.workers.shell_worker"]
+        import varnok.workers.shell_worker as sw
+        print(sw is first, sw.execute_command, sw.main is main)
+        sw.handle_command = "rebound too"
+        print(importlib.reload(sw) is first, sw.handle_command)
+    """, input="{}\n")
+    assert out == "True rebound True\nTrue rebound too\n"
+
+
+@pytest.mark.parametrize("first, second, failure", [
+    ("main", "shared", INTERPRETER_CHANGE),
+    ("shared", "main", INTERPRETER_CHANGE),
+    ("isolated", None,
+     "module varnok.workers.shell_worker does not support loading in subinterpreters"),
+])
+def test_one_interpreter_per_process(first, second, failure):
+    done = run_python(f"""
+        import _xxsubinterpreters as interpreters
+        def load(where):
+            if where == "main":
+                import varnok.workers.shell_worker
+            else:
+                sub = interpreters.create(isolated=where == "isolated")
+                interpreters.run_string(sub, "import varnok.workers.shell_worker")
+        load({first!r})
+        load({second!r})
+    """)
+    last = done.stderr.splitlines()[-1]
+    assert done.returncode == 1 and "ImportError" in last and last.endswith(": " + failure)
+
+
+def test_failed_initialisation_can_be_retried():
+    out = python("""
+        import sys, traceback
+        sys.modules["json"] = None
+        try:
+            import varnok.workers.shell_worker
+        except ImportError as error:
+            print(error)
+            print([f.name for f in traceback.extract_tb(error.__traceback__)
+                   if f.filename == "varnok/workers/shell_worker"])
+        print("varnok.workers.shell_worker" in sys.modules)
+        del sys.modules["json"]
+        import varnok.workers.shell_worker as sw
+        print(sw.handle_command({}))
+    """)
+    assert out.splitlines() == [
+        "import of json halted; None in sys.modules", "['init varnok.workers.shell_worker']",
+        "False", "{'success': False, 'error': 'No command provided'}"]
+
+
+# Py_Version is a constant of the running host: to see the check fire on this
+# 3.12 host, the test makes its page writable and claims 3.13.
+CLAIM_313 = """
+import ctypes, mmap
+version = ctypes.c_ulong.in_dll(ctypes.pythonapi, "Py_Version")
+page = ctypes.addressof(version) & ~(mmap.PAGESIZE - 1)
+assert ctypes.CDLL(None).mprotect(ctypes.c_void_p(page), mmap.PAGESIZE, 3) == 0
+version.value = 0x030D00F0
+"""
+VERSION_MESSAGE = ("compile time Python version 3.12 of module 'varnok.workers.shell_worker' "
+                   "does not match runtime version 3.13")
+
+
+@pytest.mark.parametrize("action, expected", [
+    ("always", f'imported, warned: ["{VERSION_MESSAGE}"]'),
+    ("error", f"refused: {VERSION_MESSAGE}"),
+])
+def test_version_mismatch_warns(action, expected):
+    out = python(CLAIM_313 + f"""
+import warnings
+with warnings.catch_warnings(record=True) as seen:
+    warnings.simplefilter({action!r})
+    try:
+        import varnok.workers.shell_worker
+        print("imported, warned:", [str(w.message) for w in seen])
+    except RuntimeWarning as error:
+        print("refused:", error)
+""")
+    assert out == expected + "\n"
+
+
+@pytest.mark.parametrize("spec, expected", [
+    ("name='custom', loader=None, parent=''", "custom None  no file no path"),
+    ("name='custom', loader='L', origin='/o', parent='p', submodule_search_locations=None",
+     "custom L p /o no path"),
+    ("name='custom', loader='L', origin=None, parent='p', submodule_search_locations=['d']",
+     "custom L p None ['d']"),
+])
+def test_spec_attributes_are_copied(spec, expected):
+    out = python(BY_DEFINITION + f"""
+m = load({spec})
+print(m.__name__, m.__loader__, m.__package__, getattr(m, "__file__", "no file"),
+      getattr(m, "__path__", "no path"))
+""")
+    assert out == expected + "\n"
+
+
+def test_loaded_as_the_main_program_it_runs_main():
+    out = python(BY_DEFINITION + "load(name='__main__')\nprint('after main')",
+                 input='{}\n{"action": "quit"}\n{}\n')
+    assert out == ('{"success": false, "error": "No command provided"}\n'
+                   '{"success": true, "result": "goodbye"}\nafter main\n')
+
+
+def test_exec_slot_refuses_a_second_module_object():
+    out = python(BY_DEFINITION + """
+first = load(name='custom')
+print(load(name='again') is first)
+try:
+    api.PyModule_ExecDef(types.ModuleType("other"), definition)
+except RuntimeError as error:
+    print(error)
+""")
+    assert out == ("True\nModule 'shell_worker' has already been imported. "
+                   "Re-initialisation is not supported.\n")
