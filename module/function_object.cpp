@@ -22,17 +22,23 @@ PyObject* or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : P
 
 // --- attributes ------------------------------------------------------------
 
+// Names are text and cannot be deleted.
+int set_name_field(PyObject* self, PyObject* value, PyObject* WorkerFunction::*field,
+                   const char* attribute) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_SETREF(as_function(self)->*field, Py_NewRef(value));
+    return 0;
+}
+
 PyObject* function_get_name(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->name);
 }
 
 int function_set_name(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(as_function(self)->name, Py_NewRef(value));
-    return 0;
+    return set_name_field(self, value, &WorkerFunction::name, "__name__");
 }
 
 PyObject* function_get_qualname(PyObject* self, void*) noexcept {
@@ -40,12 +46,7 @@ PyObject* function_get_qualname(PyObject* self, void*) noexcept {
 }
 
 int function_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(as_function(self)->qualname, Py_NewRef(value));
-    return 0;
+    return set_name_field(self, value, &WorkerFunction::qualname, "__qualname__");
 }
 
 PyObject* function_get_doc(PyObject* self, void*) noexcept {
@@ -57,12 +58,26 @@ int function_set_doc(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-// The binding keeps its own defaults, so the caller is told that an
-// assignment changes only what introspection reports.
-int warn_defaults_unused(PyObject* self, const char* attribute) noexcept {
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "assigning %s of %U() does not affect the values used in calls",
-                            attribute, as_function(self)->name);
+// The binding keeps its own defaults, so an assignment changes only what
+// introspection reports, and the caller is told so.  None clears the value.
+int set_unused_defaults(PyObject* self, PyObject* value, PyObject* WorkerFunction::*field,
+                        bool (*accepts)(PyObject*), const char* attribute,
+                        const char* type_name) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !accepts(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, type_name);
+        return -1;
+    }
+    WorkerFunction* function = as_function(self);
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "assigning %s of %U() does not affect the values used in calls",
+                         attribute, function->name) < 0) {
+        return -1;
+    }
+    Py_XSETREF(function->*field, Py_XNewRef(value));
+    return 0;
 }
 
 PyObject* function_get_defaults(PyObject* self, void*) noexcept {
@@ -70,18 +85,9 @@ PyObject* function_get_defaults(PyObject* self, void*) noexcept {
 }
 
 int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    if (warn_defaults_unused(self, "__defaults__") < 0) {
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
+    return set_unused_defaults(
+        self, value, &WorkerFunction::defaults, [](PyObject* v) -> bool { return PyTuple_Check(v); },
+        "__defaults__", "tuple");
 }
 
 PyObject* function_get_kwdefaults(PyObject* self, void*) noexcept {
@@ -89,18 +95,9 @@ PyObject* function_get_kwdefaults(PyObject* self, void*) noexcept {
 }
 
 int function_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (warn_defaults_unused(self, "__kwdefaults__") < 0) {
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_unused_defaults(
+        self, value, &WorkerFunction::kwdefaults, [](PyObject* v) -> bool { return PyDict_Check(v); },
+        "__kwdefaults__", "dict");
 }
 
 PyObject* function_get_annotations(PyObject* self, void*) noexcept {
