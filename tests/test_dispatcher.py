@@ -84,10 +84,13 @@ def test_bad_members_pass_out_of_handle_command(request_, error, message):
     assert str(raised.value) == message
 
 
-def test_results_without_their_keys_and_unbound_executor(monkeypatch):
+def test_results_without_their_keys_and_an_executor_found_only_in_builtins(monkeypatch):
     monkeypatch.setattr(sw, "execute_command", lambda *args: {"returncode": 2})
     with pytest.raises(KeyError, match="stderr"):
         sw.handle_command({"command": "x"})
     monkeypatch.delattr(sw, "execute_command")
     with pytest.raises(NameError, match="^name 'execute_command' is not defined$"):
         sw.handle_command({"command": "x"})
+    import builtins
+    monkeypatch.setattr(builtins, "execute_command", lambda *a: {"returncode": 0}, raising=False)
+    assert sw.handle_command({"command": "x"})["result"] == {"returncode": 0}

@@ -1,4 +1,7 @@
 """Module creation and initialisation, each case in a fresh interpreter."""
+import importlib.util
+import subprocess
+
 import pytest
 
 from conftest import run_python
@@ -179,3 +182,10 @@ except RuntimeError as error:
 """)
     assert out == ("True\nModule 'shell_worker' has already been imported. "
                    "Re-initialisation is not supported.\n")
+
+
+def test_only_the_init_function_is_exported():
+    library = importlib.util.find_spec("varnok.workers.shell_worker").origin
+    symbols = subprocess.run(["nm", "-D", "--defined-only", library], capture_output=True,
+                             text=True, check=True).stdout
+    assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit_shell_worker"]
