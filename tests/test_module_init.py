@@ -164,11 +164,23 @@ print(m.__name__, m.__loader__, m.__package__, getattr(m, "__file__", "no file")
     assert out == expected + "\n"
 
 
-def test_loaded_as_the_main_program_it_runs_main():
-    out = python(BY_DEFINITION + "load(name='__main__')\nprint('after main')",
-                 input='{}\n{"action": "quit"}\n{}\n')
-    assert out == ('{"success": false, "error": "No command provided"}\n'
-                   '{"success": true, "result": "goodbye"}\nafter main\n')
+@pytest.mark.parametrize("lines, expected", [
+    ('{}\n{"action": "quit"}\n{}\n',
+     '{"success": false, "error": "No command provided"}\n{"success": true, "result": "goodbye"}\n'
+     "after main\n"),
+    ("[]\n", "TypeError ['init varnok.workers.shell_worker', 'varnok.workers.shell_worker.main']\n"),
+])
+def test_loaded_as_the_main_program_it_runs_main(lines, expected):
+    out = python(BY_DEFINITION + """
+import traceback
+try:
+    load(name='__main__')
+    print('after main')
+except TypeError as error:
+    print("TypeError", [f.name for f in traceback.extract_tb(error.__traceback__)
+                        if f.filename == "varnok/workers/shell_worker"])
+""", input=lines)
+    assert out == expected
 
 
 def test_exec_slot_refuses_a_second_module_object():
