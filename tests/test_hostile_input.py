@@ -53,79 +53,6 @@ def request_line(request, ensure_ascii):
     return json.dumps(request, ensure_ascii=ensure_ascii).encode("utf-8", "surrogatepass")
 
 
-class DrivenWorker:
-    """A worker process whose every answer is awaited with a deadline."""
-
-    def __init__(self):
-        self.process = None
-
-    def read_line(self, deadline=60.0):
-        """The next whole output line, or None when the output ended between lines."""
-        end = time.monotonic() + deadline
-        while b"\n" not in self.pending:
-            assert select.select([self.process.stdout], [], [], max(0, end - time.monotonic()))[0], \
-                "the worker hung"
-            chunk = os.read(self.process.stdout.fileno(), 1 << 20)
-            if not chunk:
-                assert self.pending == b"", f"partial line {self.pending[:200]!r}"
-                return None
-            self.pending += chunk
-        line, _, self.pending = self.pending.partition(b"\n")
-        return line
-
-    def exchange(self, line, expect):
-        """Sends `line` and a sentinel request behind it; returns the answer to `line`.
-
-        expect: "nothing", "answer", "quit", "end" or "answer-or-end".  The sentinel's
-        answer must come next, so a second line for `line` cannot pass."""
-        try:
-            return self._exchange(line, expect)
-        except BaseException:
-            self.stop()  # the next example starts with a fresh worker
-            raise
-
-    def _exchange(self, line, expect):
-        if self.process is None:
-            self.process = subprocess.Popen(WORKER, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                            stderr=subprocess.PIPE)
-            self.pending = b""
-        try:
-            self.process.stdin.write(line + b"\n" + SENTINEL + b"\n")
-            self.process.stdin.flush()
-        except BrokenPipeError:
-            pass  # it ended reading `line`: judged below
-        answer = None if expect == "nothing" else self.read_line()
-        if answer is None and expect != "nothing":
-            assert expect != "answer", f"no answer to {line[:200]!r}"
-            _, err = self.process.communicate(timeout=60)
-            code, self.process = self.process.returncode, None
-            assert code > 0 and err.startswith(b"Traceback"), (code, err[-2000:])
-            return None
-        assert expect != "end", f"answered {answer[:200]!r}, expected the worker to end"
-        if answer is not None:
-            check_response_line(answer)
-        if expect == "quit":
-            assert self.read_line() is None, "output after the answer to quit"
-            _, err = self.process.communicate(timeout=60)
-            code, self.process = self.process.returncode, None
-            assert (code, err) == (0, b"")
-        else:
-            assert self.read_line() == SENTINEL_ANSWER, "not exactly one line for one request"
-        return answer
-
-    def stop(self):
-        if self.process is not None:
-            self.process.kill()
-            self.process.communicate()
-            self.process = None
-
-
-def check_response_line(line):
-    assert line.isascii(), line[:200]
-    response = json.loads(line)
-    assert list(response) in SHAPES and isinstance(response["success"], bool), response
-
-
 def expectation(line):
     """What the worker must do with `line`, read as it reads its standard input."""
     text = line.decode("utf-8", "surrogateescape").strip()
@@ -134,7 +61,7 @@ def expectation(line):
     try:
         decoded = json.loads(text)
     except json.JSONDecodeError:
-        return "answer"
+        return "invalid"
     except RecursionError:  # this process may run out of depth sooner than the worker
         return "answer-or-end"
     if not isinstance(decoded, dict):
@@ -142,22 +69,77 @@ def expectation(line):
     return "quit" if decoded.get("action") == "quit" else "answer-or-end"
 
 
-HOSTILE = settings(max_examples=150, deadline=None,
-                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+class DrivenWorker:
+    """A worker process read with a deadline, started anew after it ends."""
+    process = None
+
+    def line(self):
+        """The next whole output line, or None when the output ended between lines."""
+        end = time.monotonic() + 60
+        while b"\n" not in self.pending:
+            assert select.select([self.process.stdout], [], [], max(0, end - time.monotonic()))[0], \
+                "the worker hung"
+            chunk = os.read(self.process.stdout.fileno(), 1 << 20)
+            if not chunk:
+                assert not self.pending, f"partial line {self.pending[:200]!r}"
+                return None
+            self.pending += chunk
+        line, _, self.pending = self.pending.partition(b"\n")
+        return line
+
+    def ended(self):
+        err = self.process.communicate(timeout=60)[1]
+        code, self.process = self.process.returncode, None
+        return code, err
+
+    def exchange(self, line):
+        """Sends `line` with a sentinel request behind it, whose answer must come next."""
+        if self.process is None:
+            self.process = subprocess.Popen(WORKER, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                            stderr=subprocess.PIPE)
+            self.pending = b""
+        try:
+            self.process.stdin.write(line + b"\n" + SENTINEL + b"\n")
+            self.process.stdin.flush()
+        except BrokenPipeError:
+            pass  # it ended on `line`: judged below
+        expect = expectation(line)
+        answer = None if expect == "nothing" else self.line()
+        if answer is None and expect != "nothing":
+            assert expect in ("end", "answer-or-end"), f"no answer to {line[:200]!r}"
+            code, err = self.ended()
+            assert code > 0 and err.startswith(b"Traceback"), (code, err[-2000:])
+            return
+        assert expect != "end", f"answered {answer[:200]!r}, expected the worker to end"
+        if answer is not None:
+            response = json.loads(answer)
+            assert answer.isascii() and list(response) in SHAPES, answer[:200]
+            assert isinstance(response["success"], bool)
+            assert expect != "invalid" or response["error"].startswith("Invalid JSON: ")
+        if expect == "quit":
+            assert answer == b'{"success": true, "result": "goodbye"}'
+            assert self.line() is None and self.ended() == (0, b"")
+        else:
+            assert self.line() == SENTINEL_ANSWER, "not exactly one line for one request"
+
+    def stop(self):
+        if self.process is not None:
+            self.process.kill()
+            self.ended()
 
 
 def drive(lines):
     worker = DrivenWorker()
 
-    @HOSTILE
+    @settings(max_examples=150, deadline=None,
+              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
     @given(lines)
     def property_(line):
-        expect = expectation(line)
-        answer = worker.exchange(line, expect)
-        if expect == "answer":
-            assert json.loads(answer)["error"].startswith("Invalid JSON: ")
-        elif expect == "quit":
-            assert answer == b'{"success": true, "result": "goodbye"}'
+        try:
+            worker.exchange(line)
+        except BaseException:
+            worker.stop()  # the next example starts with a fresh worker
+            raise
 
     try:
         property_()

@@ -20,14 +20,12 @@ import pytest
 
 from varnok.workers import shell_worker as sw
 
-ROUNDS, CALLS = 4, 30
-
-COMMAND = "".join(["echo", " leak"])  # built, so not interned
-CWD = "/".join(["", "tmp"])
-TIMEOUT = 2.5
+ROUNDS, CALLS = 3, 20
+COMMAND, CWD, TIMEOUT = "".join(["echo", " leak"]), "/".join(["", "tmp"]), 2.5  # not interned
 COMPLETED = types.SimpleNamespace(stdout="".join(["o", "ut"]), stderr="".join(["e", "rr"]),
                                   returncode=0)
-FAILED = types.SimpleNamespace(stdout=COMPLETED.stdout, stderr=COMPLETED.stderr, returncode=1)
+FAILED = types.SimpleNamespace(**{**vars(COMPLETED), "returncode": 1})
+StrSub, DictSub = type("StrSub", (str,), {}), type("DictSub", (dict,), {})
 
 
 def leaking_counters(call, watched=()):
@@ -35,12 +33,12 @@ def leaking_counters(call, watched=()):
     traced = sys.getallocatedblocks() == 0
     if traced:
         tracemalloc.start()
-    allocated = (lambda: tracemalloc.get_traced_memory()[0]) if traced else sys.getallocatedblocks
-    deltas = [[0] * (1 + len(watched)) for _ in range(ROUNDS)]
+    deltas = [[0] * (1 + len(watched)) for _ in range(ROUNDS)]  # made first: no growth of its own
 
     def sample():
         gc.collect()
-        return [allocated(), *map(sys.getrefcount, watched)]
+        allocated = tracemalloc.get_traced_memory()[0] if traced else sys.getallocatedblocks()
+        return [allocated, *map(sys.getrefcount, watched)]
 
     try:
         for _ in range(CALLS):
@@ -71,17 +69,6 @@ def calling(function, *args, raises=None, match=None, **kwargs):
     return call
 
 
-def fake_run(outcome):
-    """subprocess.run returning `outcome`, or raising a new `outcome(command, timeout)`.
-
-    A new error each time: raising one instance again would lengthen its traceback."""
-    def run(command, **options):
-        if callable(outcome):
-            raise outcome(command, options["timeout"])
-        return outcome
-    return run
-
-
 class Unprintable(Exception):
     def __str__(self):
         raise ValueError("no text")
@@ -92,24 +79,22 @@ class BadEquality:
         raise ArithmeticError("no comparison")
 
 
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
 @pytest.fixture
 def fake_subprocess(monkeypatch):
-    """Binds a stand-in `subprocess` in the module; returns a setter of run's outcome."""
+    """Binds a stand-in `subprocess`; returns a setter of what its run returns, or raises.
+
+    An error outcome is a factory: raising one instance again would lengthen its traceback."""
     fake = types.SimpleNamespace(TimeoutExpired=subprocess.TimeoutExpired,
                                  DEVNULL=subprocess.DEVNULL)
     monkeypatch.setattr(sw, "subprocess", fake)
 
     def will(outcome):
-        fake.run = fake_run(outcome)
-        return fake.run
+        def run(command, **options):
+            if callable(outcome):
+                raise outcome(command, options["timeout"])
+            return outcome
+        fake.run = run
+        return run
     will(COMPLETED)
     return will
 
@@ -131,54 +116,45 @@ def test_execute_command_outcomes(fake_subprocess, outcome, args, kwargs, raises
     assert leaking_counters(call, (COMMAND, CWD, COMPLETED.stdout, run, sw.execute_command)) == []
 
 
-REQUESTS = [
-    ({"action": "quit", "command": COMMAND}, None, None),
-    ({}, None, None),
-    ({"command": COMMAND, "timeout": TIMEOUT, "cwd": CWD}, None, None),
-    ({"action": "exec_many"}, None, None),
-    ({"action": "exec_many", "commands": [COMMAND, COMMAND], "cwd": CWD}, None, None),
-    ({"action": "exec_many", "commands": "ab"}, None, None),
-    *[({"action": action}, None, None) for action in ("EXEC", 7, 1.5, ["quit"], None, "")],
-    ({"action": "exec_many", "commands": None}, TypeError, "not iterable"),
-    ({"action": "exec_many", "commands": [COMMAND, 5]}, TypeError, "'command'"),
-    ({"command": 5}, TypeError, "'command'"),
-    ({"command": COMMAND, "timeout": "soon"}, TypeError, "must be real number"),
-    ({"command": COMMAND, "cwd": 5}, TypeError, "'cwd'"),
+def raising(*_):
+    raise LookupError("gone")
+
+
+EXEC, MANY = {"command": COMMAND}, {"action": "exec_many", "commands": [COMMAND]}
+REQUESTS = [  # request, what stands in for execute_command (None: itself), raises, match
+    ({"action": "quit", "command": COMMAND}, None, None, None),
+    ({}, None, None, None),
+    ({"command": COMMAND, "timeout": TIMEOUT, "cwd": CWD}, None, None, None),
+    ({"action": "exec_many"}, None, None, None),
+    ({"action": "exec_many", "commands": [COMMAND, COMMAND], "cwd": CWD}, None, None, None),
+    ({"action": "exec_many", "commands": "ab"}, None, None, None),
+    *[({"action": action}, None, None, None) for action in ("EXEC", 7, 1.5, ["quit"], None, "")],
+    ({"action": "exec_many", "commands": None}, None, TypeError, "not iterable"),
+    ({"action": "exec_many", "commands": [COMMAND, 5]}, None, TypeError, "'command'"),
+    ({"command": 5}, None, TypeError, "'command'"),
+    ({"command": COMMAND, "timeout": "soon"}, None, TypeError, "must be real number"),
+    ({"command": COMMAND, "cwd": 5}, None, TypeError, "'cwd'"),
+    (EXEC, lambda *_: {}, KeyError, "returncode"),
+    (EXEC, lambda *_: {"returncode": 1}, KeyError, "stderr"),
+    (MANY, lambda *_: {}, KeyError, "returncode"),  # inside the all-success test
+    (MANY, lambda *_: {"returncode": BadEquality()}, ArithmeticError, "no comparison"),
+    (EXEC, raising, LookupError, "gone"),
+    (EXEC, "unbound", NameError, "execute_command"),
 ]
 
 
 @pytest.mark.parametrize("outcome", [COMPLETED, FAILED], ids=["succeeding", "failing"])
-@pytest.mark.parametrize("request_, raises, match", REQUESTS)
-def test_handle_command_branches(fake_subprocess, outcome, request_, raises, match):
+@pytest.mark.parametrize("request_, executor, raises, match", REQUESTS)
+def test_handle_command_branches(fake_subprocess, monkeypatch, outcome, request_, executor,
+                                 raises, match):
     fake_subprocess(outcome)
-    call = calling(sw.handle_command, request_, raises=raises, match=match)
-    watched = (request_, *request_.values(), COMPLETED.stderr, sw.execute_command)
-    assert leaking_counters(call, watched) == []
-
-
-def raising(error, text):
-    def executor(*args):
-        raise error(text)
-    return executor
-
-
-@pytest.mark.parametrize("executor, request_, raises, match", [
-    (lambda *args: {}, {"command": COMMAND}, KeyError, "returncode"),
-    (lambda *args: {"returncode": 1}, {"command": COMMAND}, KeyError, "stderr"),
-    (lambda *args: {}, {"action": "exec_many", "commands": [COMMAND]}, KeyError, "returncode"),
-    (lambda *args: {"returncode": BadEquality()}, {"action": "exec_many", "commands": "a"},
-     ArithmeticError, "no comparison"),
-    (raising(LookupError, "gone"), {"command": COMMAND}, LookupError, "gone"),
-    (None, {"command": COMMAND}, NameError, "execute_command"),
-], ids=["no-returncode", "no-stderr", "genexpr-no-returncode", "genexpr-comparison",
-        "executor-raises", "executor-unbound"])
-def test_handle_command_errors_of_the_executor(monkeypatch, executor, request_, raises, match):
-    if executor is None:
+    if executor == "unbound":
         monkeypatch.delattr(sw, "execute_command")
-    else:
+    elif executor:
         monkeypatch.setattr(sw, "execute_command", executor)
     call = calling(sw.handle_command, request_, raises=raises, match=match)
-    assert leaking_counters(call, (request_, COMMAND)) == []
+    watched = (request_, *request_.values(), COMPLETED.stderr, vars(sw).get("execute_command"))
+    assert leaking_counters(call, watched) == []
 
 
 @pytest.mark.parametrize("function, args, kwargs, raises, match", [
