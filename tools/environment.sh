@@ -4,7 +4,10 @@
 # carries nothing of it.
 
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# A caller that needs a build of its own (the sanitizer run) sets `venv` and
+# `build_settings` (pip --config-settings pairs) after sourcing this file.
 venv="$project_root/.venv"
+build_settings=()
 
 find_python312() {
     local candidate
@@ -28,7 +31,7 @@ ensure_worker_installed() {
     local extras=${1:-}
     local stamp="$venv/.shell-worker-installed"
     local wanted
-    wanted="$(source_digest) $extras"
+    wanted="$(source_digest) $extras ${build_settings[*]}"
     if [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
         return 0
     fi
@@ -38,7 +41,8 @@ ensure_worker_installed() {
         fi
         "$venv/bin/python" -m pip install --quiet --upgrade pip &&
             "$venv/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.21" ninja &&
-            "$venv/bin/python" -m pip install --quiet --no-build-isolation "$project_root${extras:+[$extras]}"
+            "$venv/bin/python" -m pip install --quiet --no-build-isolation \
+                "${build_settings[@]/#/--config-settings=}" "$project_root${extras:+[$extras]}"
     } 1>&2 || return 1
     echo "$wanted" >"$stamp"
 }

@@ -1,0 +1,223 @@
+"""Reference leaks, in the manner of CPython's refleak runner.
+
+Each case is repeated in rounds after a warm-up; a counter that grows in every
+round leaks, one that grows once and settles is a cache filling up.  The
+counters are the host's allocated blocks (traced bytes when the host runs on
+plain malloc, as in the sanitizer run, where it counts no blocks) and the
+reference counts of the objects a call handles.  The interned keys of the
+module ("success", "returncode", ...) are immortal in this host, so their
+counts cannot move and are not watched.
+"""
+import gc
+import io
+import signal
+import subprocess
+import sys
+import tracemalloc
+import types
+
+import pytest
+
+from varnok.workers import shell_worker as sw
+
+ROUNDS, CALLS = 3, 20
+COMMAND, CWD, TIMEOUT = "".join(["echo", " leak"]), "/".join(["", "tmp"]), 2.5  # not interned
+COMPLETED = types.SimpleNamespace(stdout="".join(["o", "ut"]), stderr="".join(["e", "rr"]),
+                                  returncode=0)
+FAILED = types.SimpleNamespace(**{**vars(COMPLETED), "returncode": 1})
+StrSub, DictSub = type("StrSub", (str,), {}), type("DictSub", (dict,), {})
+
+
+def leaking_counters(call, watched=()):
+    """Indexes of the counters (0: allocation, 1...: watched refcounts) that grew every round."""
+    traced = sys.getallocatedblocks() == 0
+    if traced:
+        tracemalloc.start()
+    deltas = [[0] * (1 + len(watched)) for _ in range(ROUNDS)]  # made first: no growth of its own
+
+    def sample():
+        gc.collect()
+        allocated = tracemalloc.get_traced_memory()[0] if traced else sys.getallocatedblocks()
+        return [allocated, *map(sys.getrefcount, watched)]
+
+    try:
+        for _ in range(CALLS):
+            call()
+        before = sample()
+        for round_deltas in deltas:
+            for _ in range(CALLS):
+                call()
+            after = sample()
+            round_deltas[:] = [a - b for a, b in zip(after, before)]
+            before = after
+    finally:
+        if traced:
+            tracemalloc.stop()
+    return [i for i in range(len(deltas[0])) if all(d[i] >= 1 for d in deltas)]
+
+
+def calling(function, *args, raises=None, match=None, **kwargs):
+    """A call of `function` that must return, or must raise `raises` matching `match`."""
+    def call():
+        try:
+            function(*args, **kwargs)
+        except BaseException as error:  # noqa: BLE001 - checked just below
+            if raises is None or not isinstance(error, raises) or match not in str(error):
+                raise
+        else:
+            assert raises is None, f"{function.__name__} did not raise {raises}"
+    return call
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class BadEquality:
+    def __eq__(self, other):
+        raise ArithmeticError("no comparison")
+
+
+@pytest.fixture
+def fake_subprocess(monkeypatch):
+    """Binds a stand-in `subprocess`; returns a setter of what its run returns, or raises.
+
+    An error outcome is a factory: raising one instance again would lengthen its traceback."""
+    fake = types.SimpleNamespace(TimeoutExpired=subprocess.TimeoutExpired,
+                                 DEVNULL=subprocess.DEVNULL)
+    monkeypatch.setattr(sw, "subprocess", fake)
+
+    def will(outcome):
+        def run(command, **options):
+            if callable(outcome):
+                raise outcome(command, options["timeout"])
+            return outcome
+        fake.run = run
+        return run
+    will(COMPLETED)
+    return will
+
+
+@pytest.mark.parametrize("outcome, args, kwargs, raises, match", [
+    (COMPLETED, (COMMAND,), {}, None, None),
+    (COMPLETED, (COMMAND, TIMEOUT, CWD), {}, None, None),
+    (COMPLETED, (), dict(cwd=CWD, command=COMMAND, timeout=TIMEOUT), None, None),
+    (subprocess.TimeoutExpired, (COMMAND, TIMEOUT), {}, None, None),
+    (lambda *_: OSError(2, "No such file"), (COMMAND, TIMEOUT, ""), {}, None, None),
+    (object(), (COMMAND,), {}, None, None),  # no stdout attribute
+    (lambda *_: KeyboardInterrupt(), (COMMAND,), {}, KeyboardInterrupt, ""),
+    (lambda *_: Unprintable(), (COMMAND,), {}, ValueError, "no text"),
+], ids=["completed", "completed-cwd", "keywords", "time-out", "os-error", "unreadable",
+        "interrupt", "unprintable-error"])
+def test_execute_command_outcomes(fake_subprocess, outcome, args, kwargs, raises, match):
+    run = fake_subprocess(outcome)
+    call = calling(sw.execute_command, *args, raises=raises, match=match, **kwargs)
+    assert leaking_counters(call, (COMMAND, CWD, COMPLETED.stdout, run, sw.execute_command)) == []
+
+
+def raising(*_):
+    raise LookupError("gone")
+
+
+EXEC, MANY = {"command": COMMAND}, {"action": "exec_many", "commands": [COMMAND]}
+REQUESTS = [  # request, what stands in for execute_command (None: itself), raises, match
+    ({"action": "quit", "command": COMMAND}, None, None, None),
+    ({}, None, None, None),
+    ({"command": COMMAND, "timeout": TIMEOUT, "cwd": CWD}, None, None, None),
+    ({"action": "exec_many"}, None, None, None),
+    ({"action": "exec_many", "commands": [COMMAND, COMMAND], "cwd": CWD}, None, None, None),
+    ({"action": "exec_many", "commands": "ab"}, None, None, None),
+    *[({"action": action}, None, None, None) for action in ("EXEC", 7, 1.5, ["quit"], None, "")],
+    ({"action": "exec_many", "commands": None}, None, TypeError, "not iterable"),
+    ({"action": "exec_many", "commands": [COMMAND, 5]}, None, TypeError, "'command'"),
+    ({"command": 5}, None, TypeError, "'command'"),
+    ({"command": COMMAND, "timeout": "soon"}, None, TypeError, "must be real number"),
+    ({"command": COMMAND, "cwd": 5}, None, TypeError, "'cwd'"),
+    (EXEC, lambda *_: {}, KeyError, "returncode"),
+    (EXEC, lambda *_: {"returncode": 1}, KeyError, "stderr"),
+    (MANY, lambda *_: {}, KeyError, "returncode"),  # inside the all-success test
+    (MANY, lambda *_: {"returncode": BadEquality()}, ArithmeticError, "no comparison"),
+    (EXEC, raising, LookupError, "gone"),
+    (EXEC, "unbound", NameError, "execute_command"),
+]
+
+
+@pytest.mark.parametrize("outcome", [COMPLETED, FAILED], ids=["succeeding", "failing"])
+@pytest.mark.parametrize("request_, executor, raises, match", REQUESTS)
+def test_handle_command_branches(fake_subprocess, monkeypatch, outcome, request_, executor,
+                                 raises, match):
+    fake_subprocess(outcome)
+    if executor == "unbound":
+        monkeypatch.delattr(sw, "execute_command")
+    elif executor:
+        monkeypatch.setattr(sw, "execute_command", executor)
+    call = calling(sw.handle_command, request_, raises=raises, match=match)
+    watched = (request_, *request_.values(), COMPLETED.stderr, vars(sw).get("execute_command"))
+    assert leaking_counters(call, watched) == []
+
+
+@pytest.mark.parametrize("function, args, kwargs, raises, match", [
+    (sw.execute_command, (), {}, TypeError, "at least 1"),
+    (sw.execute_command, (), {"timeout": 1}, TypeError, "at least 1"),
+    (sw.execute_command, (COMMAND, 1, None, 4), {}, TypeError, "at most 3"),
+    (sw.execute_command, (COMMAND,), {"command": COMMAND}, TypeError, "multiple values"),
+    (sw.execute_command, (COMMAND,), {"shell": True}, TypeError, "unexpected keyword"),
+    (sw.execute_command, (b"echo",), {}, TypeError, "got bytes"),
+    (sw.execute_command, (StrSub("echo"),), {}, TypeError, "got StrSub"),
+    (sw.execute_command, (COMMAND, "soon"), {}, TypeError, "must be real number"),
+    (sw.execute_command, (COMMAND, 10**400), {}, OverflowError, ""),
+    (sw.execute_command, (COMMAND, 5, 7), {}, TypeError, "'cwd'"),
+    (sw.handle_command, (), {}, TypeError, "exactly 1"),
+    (sw.handle_command, ({}, {}), {}, TypeError, "(2 given)"),
+    (sw.handle_command, ({},), {"cmd": {}}, TypeError, "multiple values"),
+    (sw.handle_command, ([],), {}, TypeError, "got list"),
+    (sw.handle_command, (DictSub(),), {}, TypeError, "got DictSub"),
+    (sw.main, (1,), {}, TypeError, "takes no arguments"),
+    (sw.main, (), {"x": 1}, TypeError, "no keyword arguments"),
+])
+def test_binding_errors(function, args, kwargs, raises, match):
+    call = calling(function, *args, raises=raises, match=match, **kwargs)
+    assert leaking_counters(call, (*args, *kwargs.values(), function)) == []
+
+
+@pytest.fixture
+def streams(monkeypatch):
+    """Lets a test rebind sys.stdin and sys.stdout; restores them and SIGINT afterwards."""
+    previous = signal.getsignal(signal.SIGINT)
+    monkeypatch.setattr(sys, "stdin", sys.stdin)
+    monkeypatch.setattr(sys, "stdout", sys.stdout)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def closed_output():
+    out = io.StringIO()
+    out.close()
+    return out
+
+
+@pytest.mark.parametrize("text, output, raises, match", [
+    ("", io.StringIO, None, None),
+    (f' \n\r\nnot json\n{{"command": "{COMMAND}"}}\n{{}}\n{{"action": "quit"}}\n[]\n',
+     io.StringIO, None, None),
+    ("[1]\n", io.StringIO, TypeError, "expected dict, got list"),
+    ('{"action": "exec_many", "commands": 5}', io.StringIO, TypeError, "not iterable"),
+    ("[" * 100_000, io.StringIO, RecursionError, ""),
+    ("{}\n", closed_output, ValueError, "closed file"),
+], ids=["empty", "session", "not-an-object", "handler-error", "decoder-error", "write-error"])
+def test_main_over_in_memory_streams(fake_subprocess, streams, text, output, raises, match):
+    def session():
+        sys.stdin, sys.stdout = io.StringIO(text), output()
+        calling(sw.main, raises=raises, match=match)()
+    assert leaking_counters(session, (sw.handle_command, sw.json.loads, sw.json.dumps)) == []
+
+
+kept = []
+
+
+@pytest.mark.parametrize("leak", [lambda: kept.append({}), lambda: kept.append(COMMAND)],
+                         ids=["new-object", "reference"])
+def test_one_object_per_call_is_caught(leak):
+    assert leaking_counters(leak, (COMMAND,)) != []
+    kept.clear()
