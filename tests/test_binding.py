@@ -8,6 +8,7 @@ import pytest
 
 import varnok.workers.shell_worker as sw
 from test_executor import FakeSubprocess
+from test_leaks import calling, leaking_counters
 
 ex, hc, main = sw.execute_command, sw.handle_command, sw.main
 AT_LEAST = "execute_command() takes at least 1 positional argument (0 given)"
@@ -68,6 +69,7 @@ def test_refused_calls(fake, call, error, message, with_entry):
     assert str(raised.value) == message
     assert entries(raised.value) == (entry(with_entry) if with_entry else [])
     assert fake.calls == []
+    assert leaking_counters(calling(call, raises=error, match=message)) == []
 
 
 def vectorcall(function, args, kwnames):
@@ -130,6 +132,7 @@ def test_subclasses_are_refused_with_a_note(fake, call, received):
     note, = raised.value.__notes__
     assert "subclasses" in note and "exactly" in note
     assert fake.calls == []
+    assert leaking_counters(calling(call, raises=TypeError, match=received)) == []
 
 
 def test_inner_calls_go_through_the_module_globals(monkeypatch, capsys):
