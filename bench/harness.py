@@ -116,11 +116,9 @@ def per_call(time_loops: Callable[[int], float], sample_seconds: float,
 
 
 def format_value(value: float) -> str:
-    if value >= 100_000:
+    if value >= 10_000:
         return f"{value:,.0f}"
-    if value >= 100:
-        return f"{value:.0f}"
-    return f"{value:.3g}"
+    return f"{value:.4g}"
 
 
 def table(rows: list[Row]) -> str:

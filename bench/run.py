@@ -221,21 +221,28 @@ def round_trip(side: str) -> tuple[float, str]:
 
 
 def peak_rss(side: str, request: bytes) -> tuple[float, str]:
-    """Peak resident size in MiB of a worker that answers `request` and quits,
-    and a digest of its output.  The peak comes from wait4(), so it covers the
-    worker's whole life (and, as a maximum, its children's, which are small)."""
+    """Peak resident size in MiB of a worker once it has answered `request`,
+    and a digest of the answer.  The peak is the worker's own high-water mark
+    (VmHWM), read before it quits: the rusage of a child would also count the
+    size of this process, which it was a copy of until it started Python."""
     worker = subprocess.Popen(WORKERS[side], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               env=WORKER_ENV)
-    worker.stdin.write(request + QUIT)
-    worker.stdin.close()
+    worker.stdin.write(request)
+    worker.stdin.flush()
     digest = hashlib.sha256()
-    while chunk := worker.stdout.read(MIB):
+    while True:
+        chunk = worker.stdout.readline(MIB)
         digest.update(chunk)
-    _, status, usage = os.wait4(worker.pid, 0)
-    worker.returncode = os.waitstatus_to_exitcode(status)
-    if worker.returncode != 0:
+        if not chunk or chunk.endswith(b"\n"):
+            break
+    with open(f"/proc/{worker.pid}/status") as status:
+        peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+    worker.stdin.write(QUIT)
+    worker.stdin.close()
+    digest.update(worker.stdout.read())
+    if worker.wait() != 0:
         raise SystemExit(f"the {side} worker failed with status {worker.returncode}")
-    return usage.ru_maxrss * 1024 / MIB, digest.hexdigest()
+    return peak_kib / 1024, digest.hexdigest()
 
 
 def checked(measure: Callable[[str], tuple[float, str]], side: str,
