@@ -33,6 +33,8 @@ bool make_texts() noexcept {
         if (hash == -1) {
             return false;
         }
+        // Borrowed, and no error: the type's own lookup never fails.
+        text.module_type_attribute = _PyType_Lookup(&PyModule_Type, str.get()) != nullptr;
         text.str = str.release();
         text.hash = hash;
     }

@@ -12,6 +12,7 @@ namespace shell_worker {
 struct Text {
     PyObject* str = nullptr;  // interned; owned by the process-wide table
     Py_hash_t hash = -1;
+    bool module_type_attribute = false;  // the host's module type defines this name
 };
 
 // field, literal

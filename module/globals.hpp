@@ -15,7 +15,23 @@ namespace shell_worker {
 // builtins; NameError "name 'X' is not defined" when neither has it.
 Ref lookup_global(const Text& name) noexcept;
 
+// `object.name`.  On a plain module, for a name that its type (which cannot be
+// changed) does not define, the host's lookup comes down to the module's
+// namespace, so that is searched directly with the stored hash, as the host's
+// own bytecode does.  Anything else, and a name that the namespace lacks (which
+// leaves the module's __getattr__ and the AttributeError to the host), goes
+// through the host's attribute lookup.
 inline Ref get_attr(PyObject* object, const Text& name) noexcept {
+    if (PyModule_CheckExact(object) && !name.module_type_attribute) {
+        PyObject* value =
+            _PyDict_GetItem_KnownHash(PyModule_GetDict(object), name.str, name.hash);
+        if (value) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
     return Ref::steal(PyObject_GetAttr(object, name.str));
 }
 
