@@ -75,7 +75,7 @@ inline int equals_name(PyObject* value, const Text& name) noexcept {
         return 1;
     }
     if (PyUnicode_CheckExact(value)) {
-        return PyUnicode_Compare(value, name.str) == 0;
+        return _PyUnicode_Equal(value, name.str);
     }
     if (value == Py_None) {
         return 0;
