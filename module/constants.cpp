@@ -63,10 +63,37 @@ bool make_run_keywords() noexcept {
     return k.run_keywords != nullptr;
 }
 
+struct ResponseEntry {
+    PyObject* Constants::*field;
+    PyObject* success;
+    const Text* key;
+    const Text* value;
+};
+
+bool make_fixed_responses() noexcept {
+    const ResponseEntry responses[] = {
+        {&Constants::quit_response, Py_True, &k.result, &k.goodbye},
+        {&Constants::no_command_response, Py_False, &k.error, &k.no_command},
+    };
+    for (const ResponseEntry& entry : responses) {
+        PyObject*& response = k.*entry.field;
+        if (response) {
+            continue;
+        }
+        Ref map = Ref::steal(PyDict_New());
+        if (!map || PyDict_SetItem(map.get(), k.success.str, entry.success) < 0 ||
+            PyDict_SetItem(map.get(), entry.key->str, entry.value->str) < 0) {
+            return false;
+        }
+        response = map.release();
+    }
+    return true;
+}
+
 }  // namespace
 
 bool make_constants() noexcept {
-    return make_texts() && make_numbers() && make_run_keywords();
+    return make_texts() && make_numbers() && make_run_keywords() && make_fixed_responses();
 }
 
 }  // namespace shell_worker

@@ -113,6 +113,11 @@ struct Constants {
     // ("shell", "capture_output", "text", "timeout", "cwd", "env", "stdin"):
     // the keyword names of the subprocess.run call, in the order passed.
     PyObject* run_keywords = nullptr;
+
+    // handle_command's two fixed responses, keys in wire order; it answers
+    // with copies, never with these maps themselves.
+    PyObject* quit_response = nullptr;        // {"success": True, "result": "goodbye"}
+    PyObject* no_command_response = nullptr;  // {"success": False, "error": "No command provided"}
 };
 
 // Filled by make_constants(); read-only afterwards.

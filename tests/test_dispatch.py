@@ -25,3 +25,17 @@ class EqualToAnything(str):
 ])
 def test_action_matching(action, response):
     assert worker.handle_command({"action": action}) == response
+
+
+@pytest.mark.parametrize("request_, keys", [
+    ({"action": "quit"}, ["success", "result"]),
+    ({}, ["success", "error"]),
+    ({"command": ""}, ["success", "error"]),
+])
+def test_fixed_responses_are_new_maps_each_time(request_, keys):
+    first = worker.handle_command(request_)
+    expected = dict(first)
+    first.clear()
+    second = worker.handle_command(request_)
+    assert second is not first
+    assert second == expected and list(second) == keys

@@ -52,6 +52,12 @@ Ref response(const Text* const (&keys)[count], PyObject* const (&values)[count])
     return map;
 }
 
+// A new response equal to one of the fixed responses made at initialisation.
+// The copy takes the keys as one block, where filling a new map has the host
+// grow and probe its table once per key; for members that vary the copy would
+// cost more, since setting them probes the table all the same.
+Ref fixed_response(PyObject* response) noexcept { return Ref::steal(PyDict_Copy(response)); }
+
 // execute_command(command, timeout, cwd) through the module global, with
 // exactly three positional arguments.
 Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd) noexcept {
@@ -88,7 +94,7 @@ Ref exec(PyObject* cmd, int& step) noexcept {
         return Ref();
     }
     if (!has_command) {
-        return response({&k.success, &k.error}, {Py_False, k.no_command.str});
+        return fixed_response(k.no_command_response);
     }
     step = call_executor;
     Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
@@ -210,7 +216,7 @@ Ref dispatch(PyObject* cmd, int& step) noexcept {
     int is = equals_name(action.get(), k.quit);
     if (is > 0) {
         step = quit_response;
-        return response({&k.success, &k.result}, {Py_True, k.goodbye.str});
+        return fixed_response(k.quit_response);
     }
     if (is == 0) {
         is = equals_name(action.get(), k.exec);
