@@ -62,6 +62,22 @@ inline Ref dict_get(PyObject* map, const Text& key, PyObject* fallback) noexcept
     return Ref::borrow(fallback);
 }
 
+// `map[key]`.  An exact dict is searched with the stored hash; a miss, and any
+// other object, goes to the host's subscription, which raises its KeyError or
+// runs the object's own __getitem__.
+inline Ref get_item(PyObject* map, const Text& key) noexcept {
+    if (PyDict_CheckExact(map)) {
+        PyObject* value = _PyDict_GetItem_KnownHash(map, key.str, key.hash);
+        if (value) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyObject_GetItem(map, key.str));
+}
+
 // Stores `value` under `key` in a map that the module is building.
 inline bool dict_put(PyObject* map, const Text& key, PyObject* value) noexcept {
     return _PyDict_SetItem_KnownHash(map, key.str, value, key.hash) == 0;

@@ -1,6 +1,8 @@
 """handle_command: how actions are matched, that every response is a new map,
 and how the executor's result is read."""
 
+import collections
+
 import pytest
 
 import varnok.workers.shell_worker as worker
@@ -39,3 +41,48 @@ def test_fixed_responses_are_new_maps_each_time(request_, keys):
     second = worker.handle_command(request_)
     assert second is not first
     assert second == expected and list(second) == keys
+
+
+class WithMissing(dict):
+    def __missing__(self, key):
+        return {"returncode": 0, "stderr": "from __missing__"}[key]
+
+
+class Mapping(collections.abc.Mapping):
+    def __init__(self, **items):
+        self.items_ = items
+
+    def __getitem__(self, key):
+        return self.items_[key]
+
+    def __iter__(self):
+        return iter(self.items_)
+
+    def __len__(self):
+        return len(self.items_)
+
+
+@pytest.mark.parametrize("result, error", [
+    ({"returncode": 0}, None),
+    ({"returncode": 0.0}, None),
+    ({"returncode": 2, "stderr": "why"}, "why"),
+    (WithMissing(), None),
+    (WithMissing(returncode=1), "from __missing__"),
+    (Mapping(returncode=3, stderr="mapped"), "mapped"),
+])
+def test_result_is_read_by_subscription(monkeypatch, result, error):
+    monkeypatch.setattr(worker, "execute_command", lambda command, timeout, cwd: result)
+    response = worker.handle_command({"command": "x"})
+    assert list(response) == ["success", "result", "error"]
+    assert response["result"] is result and response["error"] == error
+
+
+@pytest.mark.parametrize("result, missing", [
+    ({"stdout": "", "stderr": ""}, "returncode"),
+    ({"returncode": 1}, "stderr"),
+])
+def test_result_without_a_member_raises_the_hosts_key_error(monkeypatch, result, missing):
+    monkeypatch.setattr(worker, "execute_command", lambda command, timeout, cwd: result)
+    with pytest.raises(KeyError) as raised:
+        worker.handle_command({"command": "x"})
+    assert raised.value.args == (missing,)

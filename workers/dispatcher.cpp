@@ -72,7 +72,7 @@ Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd) no
 // result["returncode"] == 0, the comparison's own value.
 Ref return_code_is_zero(PyObject* result, int& step, int read_step, int compare_step) noexcept {
     step = read_step;
-    Ref code = Ref::steal(PyObject_GetItem(result, k.returncode.str));
+    Ref code = get_item(result, k.returncode);
     if (!code) {
         return Ref();
     }
@@ -112,7 +112,7 @@ Ref exec(PyObject* cmd, int& step) noexcept {
     Ref error = Ref::borrow(Py_None);
     if (!succeeded) {
         step = read_stderr;
-        error = Ref::steal(PyObject_GetItem(result.get(), k.stderr_.str));
+        error = get_item(result.get(), k.stderr_);
         if (!error) {
             return Ref();
         }
