@@ -54,6 +54,13 @@ bool make_numbers() noexcept {
     return true;
 }
 
+bool make_methods() noexcept {
+    if (!k.str_strip) {
+        k.str_strip = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), k.strip.str);
+    }
+    return k.str_strip != nullptr;
+}
+
 bool make_run_keywords() noexcept {
     if (k.run_keywords) {
         return true;
@@ -93,7 +100,8 @@ bool make_fixed_responses() noexcept {
 }  // namespace
 
 bool make_constants() noexcept {
-    return make_texts() && make_numbers() && make_run_keywords() && make_fixed_responses();
+    return make_texts() && make_numbers() && make_methods() && make_run_keywords() &&
+           make_fixed_responses();
 }
 
 }  // namespace shell_worker

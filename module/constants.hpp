@@ -114,6 +114,10 @@ struct Constants {
     // the keyword names of the subprocess.run call, in the order passed.
     PyObject* run_keywords = nullptr;
 
+    // str.strip, the method descriptor: the str type cannot be changed, so
+    // main strips an exact str through it without looking it up each time.
+    PyObject* str_strip = nullptr;
+
     // handle_command's two fixed responses, keys in wire order; it answers
     // with copies, never with these maps themselves.
     PyObject* quit_response = nullptr;        // {"success": True, "result": "goodbye"}

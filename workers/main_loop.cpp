@@ -95,6 +95,14 @@ int asks_to_quit(PyObject* cmd) noexcept {
     return action ? equals_name(action.get(), k.quit) : -1;
 }
 
+// line.strip(), for an exact str through the method taken at initialisation.
+Ref stripped(PyObject* line) noexcept {
+    if (PyUnicode_CheckExact(line)) {
+        return Ref::steal(PyObject_Vectorcall(k.str_strip, &line, 1, nullptr));
+    }
+    return call_method(line, k.strip);
+}
+
 // Answers one stripped, non-blank line.  Returns 1 to go on, 0 after a quit
 // request, -1 on an error that ends the loop.
 int answer(PyObject* line, int& step) noexcept {
@@ -152,7 +160,7 @@ int run(int& step) noexcept {
             return PyErr_Occurred() ? -1 : 0;
         }
         step = strip_line;
-        line = call_method(line.get(), k.strip);
+        line = stripped(line.get());
         int blank = line ? PyObject_Not(line.get()) : -1;
         if (blank < 0) {
             return -1;
