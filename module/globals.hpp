@@ -91,7 +91,10 @@ inline int equals_name(PyObject* value, const Text& name) noexcept {
         return 1;
     }
     if (PyUnicode_CheckExact(value)) {
-        return _PyUnicode_Equal(value, name.str);
+        // The names are interned, and interned texts are unique by content: an
+        // interned value that is not the name itself (such as the default
+        // action) differs from it.
+        return !PyUnicode_CHECK_INTERNED(value) && _PyUnicode_Equal(value, name.str);
     }
     if (value == Py_None) {
         return 0;
