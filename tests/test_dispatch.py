@@ -2,6 +2,8 @@
 and how the executor's result is read."""
 
 import collections
+import json
+import sys
 
 import pytest
 
@@ -17,6 +19,9 @@ class EqualToAnything(str):
 
 @pytest.mark.parametrize("action, response", [
     ("".join(["qu", "it"]), {"success": True, "result": "goodbye"}),
+    (json.loads('"exec_many"'), {"success": True, "result": []}),
+    (sys.intern("exec_many"), {"success": True, "result": []}),
+    (sys.intern("Quit"), {"success": False, "error": "Unknown action: Quit"}),
     (EqualToAnything("nothing"), {"success": True, "result": "goodbye"}),
     ("Quit", {"success": False, "error": "Unknown action: Quit"}),
     ("quit ", {"success": False, "error": "Unknown action: quit "}),
