@@ -44,7 +44,7 @@ class Settings:
     dispatch_pairs: int = 40
     main_loop_pairs: int = 10
     execution_pairs: int = 100
-    round_trip_pairs: int = 10
+    round_trip_pairs: int = 16
     memory_pairs: int = 3
 
     @classmethod
