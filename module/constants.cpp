@@ -33,6 +33,8 @@ bool make_texts() noexcept {
         if (hash == -1) {
             return false;
         }
+        // Borrowed, and no error: the type's own lookup never fails.
+        text.module_type_attribute = _PyType_Lookup(&PyModule_Type, str.get()) != nullptr;
         text.str = str.release();
         text.hash = hash;
     }
@@ -52,6 +54,13 @@ bool make_numbers() noexcept {
     return true;
 }
 
+bool make_methods() noexcept {
+    if (!k.str_strip) {
+        k.str_strip = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), k.strip.str);
+    }
+    return k.str_strip != nullptr;
+}
+
 bool make_run_keywords() noexcept {
     if (k.run_keywords) {
         return true;
@@ -61,10 +70,38 @@ bool make_run_keywords() noexcept {
     return k.run_keywords != nullptr;
 }
 
+struct ResponseEntry {
+    PyObject* Constants::*field;
+    PyObject* success;
+    const Text* key;
+    const Text* value;
+};
+
+bool make_fixed_responses() noexcept {
+    const ResponseEntry responses[] = {
+        {&Constants::quit_response, Py_True, &k.result, &k.goodbye},
+        {&Constants::no_command_response, Py_False, &k.error, &k.no_command},
+    };
+    for (const ResponseEntry& entry : responses) {
+        PyObject*& response = k.*entry.field;
+        if (response) {
+            continue;
+        }
+        Ref map = Ref::steal(PyDict_New());
+        if (!map || PyDict_SetItem(map.get(), k.success.str, entry.success) < 0 ||
+            PyDict_SetItem(map.get(), entry.key->str, entry.value->str) < 0) {
+            return false;
+        }
+        response = map.release();
+    }
+    return true;
+}
+
 }  // namespace
 
 bool make_constants() noexcept {
-    return make_texts() && make_numbers() && make_run_keywords();
+    return make_texts() && make_numbers() && make_methods() && make_run_keywords() &&
+           make_fixed_responses();
 }
 
 }  // namespace shell_worker

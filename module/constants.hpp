@@ -12,6 +12,7 @@ namespace shell_worker {
 struct Text {
     PyObject* str = nullptr;  // interned; owned by the process-wide table
     Py_hash_t hash = -1;
+    bool module_type_attribute = false;  // the host's module type defines this name
 };
 
 // field, literal
@@ -112,6 +113,15 @@ struct Constants {
     // ("shell", "capture_output", "text", "timeout", "cwd", "env", "stdin"):
     // the keyword names of the subprocess.run call, in the order passed.
     PyObject* run_keywords = nullptr;
+
+    // str.strip, the method descriptor: the str type cannot be changed, so
+    // main strips an exact str through it without looking it up each time.
+    PyObject* str_strip = nullptr;
+
+    // handle_command's two fixed responses, keys in wire order; it answers
+    // with copies, never with these maps themselves.
+    PyObject* quit_response = nullptr;        // {"success": True, "result": "goodbye"}
+    PyObject* no_command_response = nullptr;  // {"success": False, "error": "No command provided"}
 };
 
 // Filled by make_constants(); read-only afterwards.

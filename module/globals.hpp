@@ -15,7 +15,23 @@ namespace shell_worker {
 // builtins; NameError "name 'X' is not defined" when neither has it.
 Ref lookup_global(const Text& name) noexcept;
 
+// `object.name`.  On a plain module, for a name that its type (which cannot be
+// changed) does not define, the host's lookup comes down to the module's
+// namespace, so that is searched directly with the stored hash, as the host's
+// own bytecode does.  Anything else, and a name that the namespace lacks (which
+// leaves the module's __getattr__ and the AttributeError to the host), goes
+// through the host's attribute lookup.
 inline Ref get_attr(PyObject* object, const Text& name) noexcept {
+    if (PyModule_CheckExact(object) && !name.module_type_attribute) {
+        PyObject* value =
+            _PyDict_GetItem_KnownHash(PyModule_GetDict(object), name.str, name.hash);
+        if (value) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
     return Ref::steal(PyObject_GetAttr(object, name.str));
 }
 
@@ -46,6 +62,22 @@ inline Ref dict_get(PyObject* map, const Text& key, PyObject* fallback) noexcept
     return Ref::borrow(fallback);
 }
 
+// `map[key]`.  An exact dict is searched with the stored hash; a miss, and any
+// other object, goes to the host's subscription, which raises its KeyError or
+// runs the object's own __getitem__.
+inline Ref get_item(PyObject* map, const Text& key) noexcept {
+    if (PyDict_CheckExact(map)) {
+        PyObject* value = _PyDict_GetItem_KnownHash(map, key.str, key.hash);
+        if (value) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyObject_GetItem(map, key.str));
+}
+
 // Stores `value` under `key` in a map that the module is building.
 inline bool dict_put(PyObject* map, const Text& key, PyObject* value) noexcept {
     return _PyDict_SetItem_KnownHash(map, key.str, value, key.hash) == 0;
@@ -59,7 +91,10 @@ inline int equals_name(PyObject* value, const Text& name) noexcept {
         return 1;
     }
     if (PyUnicode_CheckExact(value)) {
-        return PyUnicode_Compare(value, name.str) == 0;
+        // The names are interned, and interned texts are unique by content: an
+        // interned value that is not the name itself (such as the default
+        // action) differs from it.
+        return !PyUnicode_CHECK_INTERNED(value) && _PyUnicode_Equal(value, name.str);
     }
     if (value == Py_None) {
         return 0;

@@ -52,6 +52,12 @@ Ref response(const Text* const (&keys)[count], PyObject* const (&values)[count])
     return map;
 }
 
+// A new response equal to one of the fixed responses made at initialisation.
+// The copy takes the keys as one block, where filling a new map has the host
+// grow and probe its table once per key; for members that vary the copy would
+// cost more, since setting them probes the table all the same.
+Ref fixed_response(PyObject* response) noexcept { return Ref::steal(PyDict_Copy(response)); }
+
 // execute_command(command, timeout, cwd) through the module global, with
 // exactly three positional arguments.
 Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd) noexcept {
@@ -66,7 +72,7 @@ Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd) no
 // result["returncode"] == 0, the comparison's own value.
 Ref return_code_is_zero(PyObject* result, int& step, int read_step, int compare_step) noexcept {
     step = read_step;
-    Ref code = Ref::steal(PyObject_GetItem(result, k.returncode.str));
+    Ref code = get_item(result, k.returncode);
     if (!code) {
         return Ref();
     }
@@ -88,7 +94,7 @@ Ref exec(PyObject* cmd, int& step) noexcept {
         return Ref();
     }
     if (!has_command) {
-        return response({&k.success, &k.error}, {Py_False, k.no_command.str});
+        return fixed_response(k.no_command_response);
     }
     step = call_executor;
     Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
@@ -106,7 +112,7 @@ Ref exec(PyObject* cmd, int& step) noexcept {
     Ref error = Ref::borrow(Py_None);
     if (!succeeded) {
         step = read_stderr;
-        error = Ref::steal(PyObject_GetItem(result.get(), k.stderr_.str));
+        error = get_item(result.get(), k.stderr_);
         if (!error) {
             return Ref();
         }
@@ -210,7 +216,7 @@ Ref dispatch(PyObject* cmd, int& step) noexcept {
     int is = equals_name(action.get(), k.quit);
     if (is > 0) {
         step = quit_response;
-        return response({&k.success, &k.result}, {Py_True, k.goodbye.str});
+        return fixed_response(k.quit_response);
     }
     if (is == 0) {
         is = equals_name(action.get(), k.exec);

@@ -35,15 +35,28 @@ bool ignore_interrupt_signal() noexcept {
     return bool(Ref::steal(PyObject_Vectorcall(set_handler.get(), arguments, 2, nullptr)));
 }
 
+// text + "\n", in `text`.  An exact str that only this call holds is extended
+// in place, as the host's own `s += t` would be, rather than copied: a response
+// that carries a large output is then held once, not twice, while it is written.
+bool append_line_feed(Ref& text) noexcept {
+    if (!PyUnicode_CheckExact(text.get())) {
+        text = Ref::steal(PyNumber_Add(text.get(), k.line_feed.str));
+        return bool(text);
+    }
+    PyObject* line = text.release();
+    PyUnicode_Append(&line, k.line_feed.str);
+    text = Ref::steal(line);
+    return bool(text);
+}
+
 // One response line out: a single write of json.dumps(response) + "\n" to the
 // current sys.stdout, then a flush of sys.stdout fetched again.
 bool send(PyObject* response, int& step) noexcept {
     step = write_response;
     Ref out = lookup_global_attr(k.sys, k.stdout_);
     Ref dumps = out ? lookup_global_attr(k.json, k.dumps) : Ref();
-    Ref text = dumps ? Ref::steal(PyObject_CallOneArg(dumps.get(), response)) : Ref();
-    Ref line = text ? Ref::steal(PyNumber_Add(text.get(), k.line_feed.str)) : Ref();
-    if (!line || !call_method(out.get(), k.write, line.get())) {
+    Ref line = dumps ? Ref::steal(PyObject_CallOneArg(dumps.get(), response)) : Ref();
+    if (!line || !append_line_feed(line) || !call_method(out.get(), k.write, line.get())) {
         return false;
     }
     step = flush_response;
@@ -80,6 +93,14 @@ int asks_to_quit(PyObject* cmd) noexcept {
     Ref action = PyDict_CheckExact(cmd) ? dict_get(cmd, k.action, Py_None)
                                         : call_method(cmd, k.get, k.action.str);
     return action ? equals_name(action.get(), k.quit) : -1;
+}
+
+// line.strip(), for an exact str through the method taken at initialisation.
+Ref stripped(PyObject* line) noexcept {
+    if (PyUnicode_CheckExact(line)) {
+        return Ref::steal(PyObject_Vectorcall(k.str_strip, &line, 1, nullptr));
+    }
+    return call_method(line, k.strip);
 }
 
 // Answers one stripped, non-blank line.  Returns 1 to go on, 0 after a quit
@@ -139,7 +160,7 @@ int run(int& step) noexcept {
             return PyErr_Occurred() ? -1 : 0;
         }
         step = strip_line;
-        line = call_method(line.get(), k.strip);
+        line = stripped(line.get());
         int blank = line ? PyObject_Not(line.get()) : -1;
         if (blank < 0) {
             return -1;

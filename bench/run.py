@@ -1,0 +1,319 @@
+"""Benchmarks of the compiled worker against a plain-Python worker and a bare
+subprocess.run, all measured in one run; prints one table.
+
+Before a comparison is timed, both sides are run on its inputs and their
+responses compared byte for byte; the run stops if they differ.
+
+    python bench/run.py [--quick] [--only NAME ...]
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import io
+import json
+import os
+import platform
+import signal
+import subprocess
+import sys
+from contextlib import contextmanager
+from dataclasses import dataclass
+from itertools import repeat
+from pathlib import Path
+from time import perf_counter, thread_time
+from typing import Callable, Iterator
+
+BENCH_DIR = Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH_DIR))
+
+import baseline_worker as baseline  # noqa: E402
+import harness  # noqa: E402
+from harness import Comparison, Row, Target, paired, per_call  # noqa: E402
+
+import varnok.workers.shell_worker as module  # noqa: E402
+
+NS, US = 1e9, 1e6
+MIB = 1 << 20
+
+
+@dataclass
+class Settings:
+    sample_seconds: float = 0.02
+    dispatch_pairs: int = 40
+    main_loop_pairs: int = 10
+    execution_pairs: int = 100
+    round_trip_pairs: int = 16
+    memory_pairs: int = 3
+
+    @classmethod
+    def quick(cls) -> Settings:
+        return cls(0.01, 5, 2, 10, 2, 1)
+
+
+class Mismatch(SystemExit):
+    def __init__(self, what: str, module_output: object, baseline_output: object) -> None:
+        super().__init__(f"refusing to time {what}: the responses differ\n"
+                         f"  module:   {str(module_output)[:300]}\n"
+                         f"  baseline: {str(baseline_output)[:300]}")
+
+
+def require_identical(what: str, module_output: object, baseline_output: object) -> None:
+    if module_output != baseline_output:
+        raise Mismatch(what, module_output, baseline_output)
+
+
+# --- dispatch ------------------------------------------------------------------
+
+COMPLETED = {"stdout": "", "stderr": "", "returncode": 0}
+
+
+def trivial_executor(command, timeout, cwd):
+    return COMPLETED
+
+
+@contextmanager
+def rebound(namespace: object, name: str, value: object) -> Iterator[None]:
+    saved = getattr(namespace, name)
+    setattr(namespace, name, value)
+    try:
+        yield
+    finally:
+        setattr(namespace, name, saved)
+
+
+def dispatch_timer(handle_command: Callable, request: dict) -> Callable[[int], float]:
+    def time_loops(loops: int) -> float:
+        start = thread_time()
+        for _ in repeat(None, loops):
+            handle_command(request)
+        return thread_time() - start
+    return time_loops
+
+
+def bench_dispatch(settings: Settings) -> list[Row]:
+    # Decoded as main decodes them, so that their texts are not the interned
+    # constants of this file.
+    cases = [
+        ("dispatch: {}", json.loads('{}')),
+        ("dispatch: unknown action", json.loads('{"action": "frobnicate"}')),
+        ("dispatch: exec, trivial executor", json.loads('{"command": "true"}')),
+    ]
+    rows = []
+    with rebound(module, "execute_command", trivial_executor), \
+            rebound(baseline, "execute_command", trivial_executor):
+        for name, request in cases:
+            require_identical(name, json.dumps(module.handle_command(request)),
+                              json.dumps(baseline.handle_command(request)))
+            comparison = paired(
+                per_call(dispatch_timer(module.handle_command, request),
+                         settings.sample_seconds, NS),
+                per_call(dispatch_timer(baseline.handle_command, request),
+                         settings.sample_seconds, NS),
+                settings.dispatch_pairs)
+            rows.append(Row(name, "ns/call", comparison, "Python worker", Target(high=0.5)))
+    return rows
+
+
+# --- main loop -----------------------------------------------------------------
+
+MAIN_LOOP_LINES = 200_000
+MAIN_LOOP_MIX = ['{}', '{"action": "frobnicate"}', 'not json', '   ']
+
+
+@contextmanager
+def in_memory_streams(text: str) -> Iterator[io.StringIO]:
+    """sys.stdin reading `text` and sys.stdout into memory; main() also sets
+    SIGINT to ignored, which is put back afterwards."""
+    saved = sys.stdin, sys.stdout, signal.getsignal(signal.SIGINT)
+    sys.stdin, sys.stdout = io.StringIO(text), io.StringIO()
+    try:
+        yield sys.stdout
+    finally:
+        sys.stdin, sys.stdout = saved[:2]
+        signal.signal(signal.SIGINT, saved[2])
+
+
+def run_main(main: Callable[[], None], text: str) -> tuple[float, str]:
+    with in_memory_streams(text) as out:
+        start = thread_time()
+        main()
+        seconds = thread_time() - start
+    return seconds, out.getvalue()
+
+
+def bench_main_loop(settings: Settings) -> list[Row]:
+    lines = [MAIN_LOOP_MIX[i % len(MAIN_LOOP_MIX)] for i in range(MAIN_LOOP_LINES)]
+    text = "\n".join(lines) + "\n"
+    name = "main loop: 200,000 mixed lines"
+    require_identical(name, run_main(module.main, text)[1], run_main(baseline.main, text)[1])
+    comparison = paired(lambda: run_main(module.main, text)[0] / MAIN_LOOP_LINES,
+                        lambda: run_main(baseline.main, text)[0] / MAIN_LOOP_LINES,
+                        settings.main_loop_pairs)
+    return [Row(name, "lines/s", comparison.inverted(), "Python worker", Target(low=1.25))]
+
+
+# --- execution -----------------------------------------------------------------
+
+def bare_run(command: str) -> subprocess.CompletedProcess:
+    """The call that execute_command makes, with the same arguments, made
+    afresh each time as execute_command makes them."""
+    return subprocess.run(command, shell=True, capture_output=True, text=True, timeout=30.0,
+                          cwd=os.getcwd(), env=dict(os.environ), stdin=subprocess.DEVNULL)
+
+
+def calls_timer(call: Callable[[], object]) -> Callable[[int], float]:
+    def time_loops(loops: int) -> float:
+        start = perf_counter()
+        for _ in repeat(None, loops):
+            call()
+        return perf_counter() - start
+    return time_loops
+
+
+def bench_execution(settings: Settings) -> list[Row]:
+    name = 'execution: execute_command("true")'
+    completed = bare_run("true")
+    require_identical(name, json.dumps(module.execute_command("true")),
+                      json.dumps(baseline.execute_command("true")))
+    require_identical(name, module.execute_command("true"),
+                      {"stdout": completed.stdout, "stderr": completed.stderr,
+                       "returncode": completed.returncode})
+    comparison = paired(
+        per_call(calls_timer(lambda: module.execute_command("true")), settings.sample_seconds, US),
+        per_call(calls_timer(lambda: bare_run("true")), settings.sample_seconds, US),
+        settings.execution_pairs)
+    return [Row(name, "µs/call", comparison, "bare subprocess.run", Target(low=0.97, high=1.03))]
+
+
+# --- worker processes ----------------------------------------------------------
+
+WORKERS = {
+    "module": [sys.executable, "-c", "from varnok.workers.shell_worker import main; main()"],
+    "baseline": [sys.executable, "-c", "from baseline_worker import main; main()"],
+}
+# Both sides get the same environment, so both pay for the same import path.
+WORKER_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
+    filter(None, [str(BENCH_DIR), os.environ.get("PYTHONPATH")]))}
+QUIT = b'{"action": "quit"}\n'
+ROUND_TRIP_REQUESTS = 1000
+
+
+def round_trip(side: str) -> tuple[float, str]:
+    """Starts a worker, sends it ROUND_TRIP_REQUESTS requests in lock-step and
+    quits it: the seconds from start to exit per request, and a digest of all
+    responses."""
+    request = b'{"command": "true"}\n'
+    digest = hashlib.sha256()
+    start = perf_counter()
+    worker = subprocess.Popen(WORKERS[side], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              env=WORKER_ENV)
+    for _ in range(ROUND_TRIP_REQUESTS):
+        worker.stdin.write(request)
+        worker.stdin.flush()
+        digest.update(worker.stdout.readline())
+    worker.stdin.write(QUIT)
+    worker.stdin.flush()
+    digest.update(worker.stdout.read())
+    if worker.wait() != 0:
+        raise SystemExit(f"the {side} worker failed with status {worker.returncode}")
+    seconds = perf_counter() - start
+    return seconds / ROUND_TRIP_REQUESTS, digest.hexdigest()
+
+
+def peak_rss(side: str, request: bytes) -> tuple[float, str]:
+    """Peak resident size in MiB of a worker once it has answered `request`,
+    and a digest of the answer.  The peak is the worker's own high-water mark
+    (VmHWM), read before it quits: the rusage of a child would also count the
+    size of this process, which it was a copy of until it started Python."""
+    worker = subprocess.Popen(WORKERS[side], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              env=WORKER_ENV)
+    worker.stdin.write(request)
+    worker.stdin.flush()
+    digest = hashlib.sha256()
+    while True:
+        chunk = worker.stdout.readline(MIB)
+        digest.update(chunk)
+        if not chunk or chunk.endswith(b"\n"):
+            break
+    with open(f"/proc/{worker.pid}/status") as status:
+        peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+    worker.stdin.write(QUIT)
+    worker.stdin.close()
+    digest.update(worker.stdout.read())
+    if worker.wait() != 0:
+        raise SystemExit(f"the {side} worker failed with status {worker.returncode}")
+    return peak_kib / 1024, digest.hexdigest()
+
+
+def checked(measure: Callable[[str], tuple[float, str]], side: str,
+            expected: str, what: str) -> Callable[[], float]:
+    """A sampler that also checks each sample's output against `expected`."""
+    def sample() -> float:
+        value, digest = measure(side)
+        require_identical(what, digest, expected)
+        return value
+    return sample
+
+
+def bench_round_trip(settings: Settings) -> list[Row]:
+    name = "round trip: 1,000 requests"
+    _, expected = round_trip("module")
+    require_identical(name, expected, round_trip("baseline")[1])
+    comparison = paired(checked(round_trip, "module", expected, name),
+                        checked(round_trip, "baseline", expected, name),
+                        settings.round_trip_pairs)
+    return [Row(name, "requests/s", comparison.inverted(), "Python worker", Target(low=1.0))]
+
+
+def bench_memory(settings: Settings) -> list[Row]:
+    name = "memory: peak RSS, 64 MiB output"
+    command = f"head -c {64 * MIB} /dev/zero | tr '\\0' x"
+    request = json.dumps({"command": command}).encode() + b"\n"
+    _, expected = peak_rss("module", request)
+    require_identical(name, expected, peak_rss("baseline", request)[1])
+    comparison = paired(checked(lambda side: peak_rss(side, request), "module", expected, name),
+                        checked(lambda side: peak_rss(side, request), "baseline", expected, name),
+                        settings.memory_pairs, warmup=0)
+    return [Row(name, "MiB", comparison, "Python worker", Target(high=1.0))]
+
+
+BENCHMARKS = {
+    "dispatch": bench_dispatch,
+    "main_loop": bench_main_loop,
+    "execution": bench_execution,
+    "round_trip": bench_round_trip,
+    "memory": bench_memory,
+}
+
+
+def machine() -> str:
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                if line.startswith("model name")), platform.processor())
+    return (f"{platform.python_implementation()} {platform.python_version()} on "
+            f"{platform.system()} {platform.release()} {platform.machine()}, "
+            f"{os.cpu_count()} CPUs ({cpu})")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="few samples: checks that everything runs, figures are rough")
+    parser.add_argument("--only", nargs="+", choices=BENCHMARKS, default=list(BENCHMARKS))
+    options = parser.parse_args()
+    settings = Settings.quick() if options.quick else Settings()
+
+    print(machine(), file=sys.stderr)
+    load_before = os.getloadavg()
+    rows = []
+    for name in options.only:
+        print(f"running {name} ...", file=sys.stderr)
+        rows += BENCHMARKS[name](settings)
+    load_after = os.getloadavg()
+    print(harness.table(rows))
+    print(f"\n{machine()}; load average {load_before[0]:.2f} before, {load_after[0]:.2f} after")
+
+
+if __name__ == "__main__":
+    main()
