@@ -120,9 +120,12 @@ def test_timeout_is_converted_to_a_float(fake, timeout, reaches):
     assert repr(fake.calls[0][1]["timeout"]) == repr(reaches)
 
 
+Text = type("Text", (str,), {})
+
+
 @pytest.mark.parametrize("call, received", [
-    (lambda: ex(type("Text", (str,), {})("c")), "Text"),
-    (lambda: ex("c", 1, type("Text", (str,), {})("/")), "Text"),
+    (lambda: ex(Text("c")), "Text"),
+    (lambda: ex("c", 1, Text("/")), "Text"),
     (lambda: hc(collections.OrderedDict()), "collections.OrderedDict"),
 ])
 def test_subclasses_are_refused_with_a_note(fake, call, received):

@@ -1,9 +1,21 @@
 """handle_command: actions, defaults, response shapes, and what passes out."""
+import collections.abc
+import json
+import sys
+
 import pytest
 
 import varnok.workers.shell_worker as sw
 
 NO_COMMAND = {"success": False, "error": "No command provided"}
+GOODBYE = {"success": True, "result": "goodbye"}
+
+
+class EqualToAnything(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
 
 
 @pytest.fixture
@@ -24,17 +36,23 @@ def calls(monkeypatch):
     ({}, NO_COMMAND),
     *[({"command": falsy, "timeout": "never read"}, NO_COMMAND)
       for falsy in ["", None, False, 0, 0.0, [], {}]],
-    ({"action": "quit", "command": "x"}, {"success": True, "result": "goodbye"}),
+    ({"action": "quit", "command": "x"}, GOODBYE),
+    # Equal texts match whether or not they are interned; other types use their own equality.
+    ({"action": "".join(["qu", "it"])}, GOODBYE),
+    ({"action": EqualToAnything("nothing")}, GOODBYE),
     *[({"action": action}, {"success": False, "error": "Unknown action: " + text})
       for action, text in [(None, "None"), ("EXEC", "EXEC"), (" exec", " exec"), ("", ""),
+                           (sys.intern("Quit"), "Quit"), ("exec_man", "exec_man"),
                            (7, "7"), (True, "True"), (1.5, "1.5"), (1e16, "1e+16"),
                            (["quit"], "['quit']"), ({"a": 1}, "{'a': 1}")]],
     ({"action": "exec_many"}, {"success": True, "result": []}),
-    ({"action": "exec_many", "commands": []}, {"success": True, "result": []}),
+    ({"action": json.loads('"exec_many"'), "commands": []}, {"success": True, "result": []}),
 ])
 def test_requests_that_run_nothing(calls, request_, response):
     result = sw.handle_command(request_)
     assert result == response and list(result) == list(response)
+    result.clear()  # every response is a new map, the fixed ones included
+    assert sw.handle_command(request_) == response
     assert calls == []
 
 
@@ -56,6 +74,31 @@ def test_exec_many_runs_every_command_in_order(calls):
     sw.handle_command({"action": "exec_many", "commands": "ab", "timeout": 2})
     assert [c[0] for c in calls] == [("fail", 30.0, "/"), ("ok", 30.0, "/"),
                                      ("a", 2, None), ("b", 2, None)]
+
+
+class WithMissing(dict):
+    def __missing__(self, key):
+        return {"returncode": 0, "stderr": "from __missing__"}[key]
+
+
+class Mapping(collections.abc.Mapping):
+    def __init__(self, **items):
+        self.items_ = items
+
+    def __getitem__(self, key):
+        return self.items_[key]
+
+    __iter__, __len__ = (lambda self: iter(self.items_)), (lambda self: len(self.items_))
+
+
+@pytest.mark.parametrize("result, error", [
+    ({"returncode": 0.0}, None), (WithMissing(), None),
+    (WithMissing(returncode=1), "from __missing__"), (Mapping(returncode=3, stderr="m"), "m"),
+])
+def test_result_is_read_by_subscription(monkeypatch, result, error):
+    monkeypatch.setattr(sw, "execute_command", lambda *args: result)
+    response = sw.handle_command({"command": "x"})
+    assert response["result"] is result and response["error"] == error
 
 
 def test_all_success_test_stops_at_the_first_failure(monkeypatch):

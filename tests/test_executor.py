@@ -67,6 +67,48 @@ def test_time_outs_and_failures_become_results(monkeypatch, raised, timeout, std
     assert sw.execute_command("c", timeout) == {"stdout": "", "stderr": stderr, "returncode": -1}
 
 
+def as_module(fake, module_type=types.ModuleType):
+    module = module_type("fake_subprocess")
+    vars(module).update(run=fake.run, DEVNULL=fake.DEVNULL, TimeoutExpired=fake.TimeoutExpired)
+    return module
+
+
+class RunProperty(types.ModuleType):
+    run = property(lambda self: vars(self)["give"])
+
+
+def with_getattr(fake):
+    module = types.ModuleType("fake_subprocess")
+    module.__getattr__ = lambda name: getattr(fake, name)
+    return module
+
+
+def shadowed(fake):
+    module = as_module(fake, RunProperty)
+    module.give, vars(module)["run"] = fake.run, None  # the property wins over the namespace
+    return module
+
+
+@pytest.mark.parametrize("wrap", [as_module, with_getattr, shadowed])
+def test_attributes_are_found_as_the_hosts_lookup_finds_them(monkeypatch, wrap):
+    fake = FakeSubprocess()
+    monkeypatch.setattr(sw, "subprocess", wrap(fake))
+    assert sw.execute_command("c")["returncode"] == 4
+    assert fake.calls[0][1]["stdin"] is FakeSubprocess.DEVNULL
+    monkeypatch.setattr(sw.os, "getcwd", lambda: "/from/getcwd")
+    sw.execute_command("c", 1, "")
+    assert fake.calls[1][1]["cwd"] == "/from/getcwd"
+
+
+@pytest.mark.parametrize("fake, message", [
+    (types.ModuleType("fake_subprocess"), "module 'fake_subprocess' has no attribute 'run'"),
+    (types.SimpleNamespace(), "'types.SimpleNamespace' object has no attribute 'run'"),
+])
+def test_a_missing_attribute_is_a_failure_result(monkeypatch, fake, message):
+    monkeypatch.setattr(sw, "subprocess", fake)
+    assert sw.execute_command("true") == {"stdout": "", "stderr": message, "returncode": -1}
+
+
 @pytest.mark.parametrize("broken", ["subprocess", "os"])
 def test_a_missing_host_module_is_a_failure_result(monkeypatch, broken):
     monkeypatch.delattr(sw, broken)
