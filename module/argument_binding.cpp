@@ -54,7 +54,7 @@ bool same_name(PyObject* keyword, const Text& parameter) noexcept {
     return keyword == parameter.str || PyUnicode_Compare(keyword, parameter.str) == 0;
 }
 
-// Steps 1 to 6: fills one owned slot per parameter from the positional
+// Counts, positions and keywords: fills one owned slot per parameter from the positional
 // arguments and the keywords.  False with the error set.
 bool bind(const Parameters& parameters, PyObject* const* args, size_t nargsf, PyObject* kwnames,
           Ref (&slots)[most_parameters]) noexcept {
@@ -100,13 +100,13 @@ bool bind(const Parameters& parameters, PyObject* const* args, size_t nargsf, Py
     for (Py_ssize_t i = 0; i < parameters.required; ++i) {
         if (!slots[i]) {
             count_error(parameters, given);
-        return false;
+            return false;
         }
     }
     return true;
 }
 
-// Step 9: the exact-type refusal, with a note when the value's type derives
+// The exact-type refusal, with a note when the value's type derives
 // from the expected one.
 std::nullptr_t type_error(const char* parameter, PyTypeObject* expected, PyObject* value) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",

@@ -137,3 +137,15 @@ def test_real_command_outcomes(monkeypatch, tmp_path):
     assert sw.execute_command("printf early; exec sleep 5", 0.5) == {
         "stdout": "", "stderr": "Command timed out after 0.5s", "returncode": -1}
     assert time.monotonic() - started < 4
+
+
+def test_an_error_without_text_passes_on_with_the_original_as_context(monkeypatch):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise ValueError("no text")
+
+    original = Unprintable()
+    monkeypatch.setattr(sw, "subprocess", FakeSubprocess(original))
+    with pytest.raises(ValueError, match="no text") as raised:
+        sw.execute_command("c")
+    assert raised.value.__context__ is original

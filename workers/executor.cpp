@@ -141,7 +141,15 @@ Ref time_out_result(double timeout) noexcept {
 
 Ref failure_result(PyObject* error) noexcept {
     Ref message = Ref::steal(PyObject_Str(error));
-    return message ? result_map(k.empty.str, message.get(), k.minus_one) : Ref();
+    if (!message) {
+        // The error that cannot be shown passes on as the context of the one
+        // that stopped it, as it would from an except clause.
+        Ref unprintable = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(unprintable.get(), Py_NewRef(error));
+        PyErr_SetRaisedException(unprintable.release());
+        return Ref();
+    }
+    return result_map(k.empty.str, message.get(), k.minus_one);
 }
 
 }  // namespace
