@@ -1,5 +1,6 @@
 #include "constants.hpp"
 
+#include "globals.hpp"
 #include "ref.hpp"
 
 namespace shell_worker {
@@ -87,12 +88,10 @@ bool make_fixed_responses() noexcept {
         if (response) {
             continue;
         }
-        Ref map = Ref::steal(PyDict_New());
-        if (!map || PyDict_SetItem(map.get(), k.success.str, entry.success) < 0 ||
-            PyDict_SetItem(map.get(), entry.key->str, entry.value->str) < 0) {
+        response = new_map({&k.success, entry.key}, {entry.success, entry.value->str}).release();
+        if (!response) {
             return false;
         }
-        response = map.release();
     }
     return true;
 }

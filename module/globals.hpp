@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "constants.hpp"
 #include "ref.hpp"
 
@@ -81,6 +83,22 @@ inline Ref get_item(PyObject* map, const Text& key) noexcept {
 // Stores `value` under `key` in a map that the module is building.
 inline bool dict_put(PyObject* map, const Text& key, PyObject* value) noexcept {
     return _PyDict_SetItem_KnownHash(map, key.str, value, key.hash) == 0;
+}
+
+// A new dict of `count` entries, inserted in the order given: the order that
+// the wire and introspection show.
+template <std::size_t count>
+Ref new_map(const Text* const (&keys)[count], PyObject* const (&values)[count]) noexcept {
+    Ref map = Ref::steal(PyDict_New());
+    if (!map) {
+        return Ref();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!dict_put(map.get(), *keys[i], values[i])) {
+            return Ref();
+        }
+    }
+    return map;
 }
 
 // Equality with one of the module's action names: the identical object or

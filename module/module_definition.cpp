@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <initializer_list>
-#include <utility>
 
 #include "code_objects.hpp"
 #include "constants.hpp"
@@ -151,20 +150,6 @@ bool import_host_modules_into(PyObject* module) noexcept {
     return true;
 }
 
-// Builds a map of text keys to text values, in the order given.
-Ref annotation_map(std::initializer_list<std::pair<const Text*, const Text*>> entries) noexcept {
-    Ref map = Ref::steal(PyDict_New());
-    if (!map) {
-        return Ref();
-    }
-    for (const auto& [key, value] : entries) {
-        if (!dict_put(map.get(), *key, value->str)) {
-            return Ref();
-        }
-    }
-    return map;
-}
-
 bool bind_function(Callable callable, const Text& name, PyObject* defaults,
                    PyObject* annotations) noexcept {
     Ref function = make_function(callable, defaults, annotations);
@@ -174,10 +159,9 @@ bool bind_function(Callable callable, const Text& name, PyObject* defaults,
 bool bind_callables(int& step) noexcept {
     step = bind_execute_command;
     Ref defaults = Ref::steal(PyTuple_Pack(2, k.default_timeout, Py_None));
-    Ref annotations = defaults ? annotation_map({{&k.command, &k.str_type},
-                                                 {&k.timeout, &k.float_type},
-                                                 {&k.cwd, &k.optional_str_type},
-                                                 {&k.return_, &k.dict_type}})
+    Ref annotations = defaults ? new_map({&k.command, &k.timeout, &k.cwd, &k.return_},
+                                         {k.str_type.str, k.float_type.str,
+                                          k.optional_str_type.str, k.dict_type.str})
                                : Ref();
     if (!annotations ||
         !bind_function(Callable::execute_command, k.execute_command, defaults.get(),
@@ -185,7 +169,7 @@ bool bind_callables(int& step) noexcept {
         return false;
     }
     step = bind_handle_command;
-    annotations = annotation_map({{&k.cmd, &k.dict_type}, {&k.return_, &k.dict_type}});
+    annotations = new_map({&k.cmd, &k.return_}, {k.dict_type.str, k.dict_type.str});
     if (!annotations || !bind_function(Callable::handle_command, k.handle_command, nullptr,
                                        annotations.get())) {
         return false;

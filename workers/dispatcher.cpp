@@ -1,8 +1,6 @@
 // handle_command: one request in, one response out.
 #include "shell_worker.hpp"
 
-#include <cstddef>
-
 #include "../module/constants.hpp"
 #include "../module/globals.hpp"
 #include "../module/traceback_entry.hpp"
@@ -36,21 +34,6 @@ enum GenexprStep {
     read_return_code = 1,
     compare_return_code,
 };
-
-// A response map filled with `count` pairs in the order given.
-template <std::size_t count>
-Ref response(const Text* const (&keys)[count], PyObject* const (&values)[count]) noexcept {
-    Ref map = Ref::steal(PyDict_New());
-    if (!map) {
-        return Ref();
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!dict_put(map.get(), *keys[i], values[i])) {
-            return Ref();
-        }
-    }
-    return map;
-}
 
 // A new response equal to one of the fixed responses made at initialisation.
 // The copy takes the keys as one block, where filling a new map has the host
@@ -118,7 +101,7 @@ Ref exec(PyObject* cmd, int& step) noexcept {
         }
     }
     step = exec_response;
-    return response({&k.success, &k.result, &k.error}, {success.get(), result.get(), error.get()});
+    return new_map({&k.success, &k.result, &k.error}, {success.get(), result.get(), error.get()});
 }
 
 // all(r["returncode"] == 0 for r in results): in order, stopping at the
@@ -181,7 +164,7 @@ Ref exec_many(PyObject* cmd, int& step) noexcept {
         return Ref();
     }
     step = exec_many_response;
-    return response({&k.success, &k.result}, {all_success.get(), results.get()});
+    return new_map({&k.success, &k.result}, {all_success.get(), results.get()});
 }
 
 // The action as it appears after "Unknown action: ".
@@ -203,7 +186,7 @@ Ref unknown_action(PyObject* action, int& step) noexcept {
         return Ref();
     }
     step = unknown_action_response;
-    return response({&k.success, &k.error}, {Py_False, message.get()});
+    return new_map({&k.success, &k.error}, {Py_False, message.get()});
 }
 
 Ref dispatch(PyObject* cmd, int& step) noexcept {

@@ -52,14 +52,9 @@ Ref environment_copy() noexcept {
     return copy;
 }
 
-Ref result_map(PyObject* stdout_text, PyObject* stderr_text, PyObject* returncode) noexcept {
-    Ref result = Ref::steal(PyDict_New());
-    if (!result || !dict_put(result.get(), k.stdout_, stdout_text) ||
-        !dict_put(result.get(), k.stderr_, stderr_text) ||
-        !dict_put(result.get(), k.returncode, returncode)) {
-        return Ref();
-    }
-    return result;
+// The result of a command that did not complete: no output, returncode -1.
+Ref unfinished_result(PyObject* message) noexcept {
+    return new_map({&k.stdout_, &k.stderr_, &k.returncode}, {k.empty.str, message, k.minus_one});
 }
 
 // The guarded region: start the child, wait for it, collect its result.
@@ -136,7 +131,7 @@ Ref time_out_result(double timeout) noexcept {
                                      "%U%U%U", k.timed_out_before.str, seconds_text.get(),
                                      k.timed_out_after.str))
                                : Ref();
-    return message ? result_map(k.empty.str, message.get(), k.minus_one) : Ref();
+    return message ? unfinished_result(message.get()) : Ref();
 }
 
 Ref failure_result(PyObject* error) noexcept {
@@ -149,7 +144,7 @@ Ref failure_result(PyObject* error) noexcept {
         PyErr_SetRaisedException(unprintable.release());
         return Ref();
     }
-    return result_map(k.empty.str, message.get(), k.minus_one);
+    return unfinished_result(message.get());
 }
 
 }  // namespace

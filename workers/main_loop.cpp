@@ -80,12 +80,7 @@ Ref invalid_json(PyObject* e) noexcept {
     Ref message = description
                       ? Ref::steal(PyUnicode_Concat(k.invalid_json.str, description.get()))
                       : Ref();
-    Ref response = message ? Ref::steal(PyDict_New()) : Ref();
-    if (!response || !dict_put(response.get(), k.success, Py_False) ||
-        !dict_put(response.get(), k.error, message.get())) {
-        return Ref();
-    }
-    return response;
+    return message ? new_map({&k.success, &k.error}, {Py_False, message.get()}) : Ref();
 }
 
 // cmd.get("action") == "quit", made on the request after its response is out.
