@@ -2,11 +2,10 @@
 // and fixed: callers match on them.
 #include "argument_binding.hpp"
 
+#include "../host/constants.hpp"
+#include "../host/ref.hpp"
+#include "../host/traceback_entry.hpp"
 #include "../workers/shell_worker.hpp"
-#include "constants.hpp"
-#include "entry_guard.hpp"
-#include "ref.hpp"
-#include "traceback_entry.hpp"
 
 namespace shell_worker {
 
@@ -17,7 +16,7 @@ constexpr Py_ssize_t most_parameters = 3;
 struct Parameters {
     const char* function_name;
     Function function;                       // names the traceback entry
-    const Text* names[most_parameters];      // in parameter order
+    PyObject* const* names[most_parameters];  // in parameter order; filled at initialisation
     Py_ssize_t count;
     Py_ssize_t required;                     // the leading `required` ones
 };
@@ -50,8 +49,8 @@ void count_error(const Parameters& parameters, Py_ssize_t given) noexcept {
     binding_failed(parameters);
 }
 
-bool same_name(PyObject* keyword, const Text& parameter) noexcept {
-    return keyword == parameter.str || PyUnicode_Compare(keyword, parameter.str) == 0;
+bool same_name(PyObject* keyword, PyObject* parameter) noexcept {
+    return keyword == parameter || PyUnicode_Compare(keyword, parameter) == 0;
 }
 
 // Counts, positions and keywords: fills one owned slot per parameter from the positional
@@ -119,14 +118,17 @@ std::nullptr_t type_error(const char* parameter, PyTypeObject* expected, PyObjec
         "the argument check rejects subclasses of built-in types: '%.200s' must be exactly "
         "%.200s, not %.200s",
         parameter, expected->tp_name, Py_TYPE(value)->tp_name));
-    if (!note || !Ref::steal(PyObject_CallMethodOneArg(error.get(), k.add_note.str, note.get()))) {
+    if (!note || !Ref::steal(PyObject_CallMethodOneArg(error.get(), k.add_note, note.get()))) {
         PyErr_Clear();
     }
     PyErr_SetRaisedException(error.release());
     return nullptr;
 }
 
-PyObject* bind_execute_command(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+}  // namespace
+
+PyObject* execute_command_vectorcall(PyObject*, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) noexcept {
     const Parameters& parameters = execute_command_parameters;
     Ref slots[most_parameters];
     if (!bind(parameters, args, nargsf, kwnames, slots)) {
@@ -159,7 +161,8 @@ PyObject* bind_execute_command(PyObject* const* args, size_t nargsf, PyObject* k
     return execute_command(command.get(), seconds, cwd.get()).release();
 }
 
-PyObject* bind_handle_command(PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* handle_command_vectorcall(PyObject*, PyObject* const* args, size_t nargsf,
+                                    PyObject* kwnames) noexcept {
     Ref slots[most_parameters];
     if (!bind(handle_command_parameters, args, nargsf, kwnames, slots)) {
         return nullptr;
@@ -170,7 +173,7 @@ PyObject* bind_handle_command(PyObject* const* args, size_t nargsf, PyObject* kw
     return handle_command(slots[0].get()).release();
 }
 
-PyObject* bind_main(PyObject* const*, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* main_vectorcall(PyObject*, PyObject* const*, size_t nargsf, PyObject* kwnames) noexcept {
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", "main", "takes no keyword arguments");
         return nullptr;
@@ -182,23 +185,6 @@ PyObject* bind_main(PyObject* const*, size_t nargsf, PyObject* kwnames) noexcept
         return nullptr;
     }
     return main_loop().release();
-}
-
-}  // namespace
-
-PyObject* execute_command_vectorcall(PyObject*, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) noexcept {
-    return guarded<PyObject*>(nullptr, [&] { return bind_execute_command(args, nargsf, kwnames); });
-}
-
-PyObject* handle_command_vectorcall(PyObject*, PyObject* const* args, size_t nargsf,
-                                    PyObject* kwnames) noexcept {
-    return guarded<PyObject*>(nullptr, [&] { return bind_handle_command(args, nargsf, kwnames); });
-}
-
-PyObject* main_vectorcall(PyObject*, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) noexcept {
-    return guarded<PyObject*>(nullptr, [&] { return bind_main(args, nargsf, kwnames); });
 }
 
 }  // namespace shell_worker

@@ -2,9 +2,10 @@
 
 #include <initializer_list>
 
-#include "constants.hpp"
-#include "ref.hpp"
-#include "traceback_entry.hpp"
+#include "../host/constants.hpp"
+#include "../host/module_name.hpp"
+#include "../host/ref.hpp"
+#include "../host/traceback_entry.hpp"
 
 namespace shell_worker {
 
@@ -19,7 +20,7 @@ struct CodeSpec {
     Function function;
     const char* name;
     long parameters;
-    std::initializer_list<const Text*> locals;
+    std::initializer_list<PyObject*> locals;
     long flags;
 };
 
@@ -27,26 +28,26 @@ struct CodeSpec {
 // names and flags through code.replace(), the host's own validated constructor.
 PyObject* make_code(const CodeSpec& spec) noexcept {
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(source_path, spec.name, first_line(spec.function))));
+        PyCode_NewEmpty(SHELL_WORKER_SOURCE_PATH, spec.name, first_line(spec.function))));
     Ref names = empty ? Ref::steal(PyTuple_New(Py_ssize_t(spec.locals.size()))) : Ref();
     if (!names) {
         return nullptr;
     }
     Py_ssize_t index = 0;
-    for (const Text* local : spec.locals) {
-        PyTuple_SET_ITEM(names.get(), index++, Py_NewRef(local->str));
+    for (PyObject* local : spec.locals) {
+        PyTuple_SET_ITEM(names.get(), index++, Py_NewRef(local));
     }
     Ref argcount = Ref::steal(PyLong_FromLong(spec.parameters));
     Ref nlocals = Ref::steal(PyLong_FromSsize_t(index));
     Ref flags = Ref::steal(PyLong_FromLong(spec.flags));
-    Ref keywords = Ref::steal(PyTuple_Pack(4, k.co_argcount.str, k.co_nlocals.str,
-                                           k.co_varnames.str, k.co_flags.str));
+    Ref keywords = Ref::steal(PyTuple_Pack(4, k.co_argcount, k.co_nlocals,
+                                           k.co_varnames, k.co_flags));
     if (!argcount || !nlocals || !flags || !keywords) {
         return nullptr;
     }
     PyObject* arguments[] = {empty.get(), argcount.get(), nlocals.get(), names.get(),
                              flags.get()};
-    return PyObject_VectorcallMethod(k.replace.str, arguments, 1, keywords.get());
+    return PyObject_VectorcallMethod(k.replace, arguments, 1, keywords.get());
 }
 
 }  // namespace
@@ -54,14 +55,14 @@ PyObject* make_code(const CodeSpec& spec) noexcept {
 bool make_code_objects() noexcept {
     const CodeSpec specs[] = {
         {&CodeObjects::execute_command, Function::execute_command, "execute_command", 3,
-         {&k.command, &k.timeout, &k.cwd, &k.result, &k.e}, plain_function},
+         {k.command, k.timeout, k.cwd, k.result, k.e}, plain_function},
         {&CodeObjects::handle_command, Function::handle_command, "handle_command", 1,
-         {&k.cmd, &k.action, &k.command, &k.timeout, &k.cwd, &k.result, &k.success,
-          &k.commands, &k.results, &k.all_success, &k.genexpr, &k.genexpr},
+         {k.cmd, k.action, k.command, k.timeout, k.cwd, k.result, k.success,
+          k.commands, k.results, k.all_success, k.genexpr, k.genexpr},
          plain_function},
-        {&CodeObjects::genexpr, Function::genexpr, "genexpr", 0, {&k.r},
+        {&CodeObjects::genexpr, Function::genexpr, "genexpr", 0, {k.r},
          plain_function | CO_GENERATOR},
-        {&CodeObjects::main, Function::main, "main", 0, {&k.line, &k.cmd, &k.e, &k.response},
+        {&CodeObjects::main, Function::main, "main", 0, {k.line, k.cmd, k.e, k.response},
          plain_function},
     };
     for (const CodeSpec& spec : specs) {

@@ -2,11 +2,11 @@
 
 #include <cstddef>
 
+#include "../host/constants.hpp"
+#include "../host/module_name.hpp"
+#include "../host/records.hpp"
 #include "argument_binding.hpp"
 #include "code_objects.hpp"
-#include "constants.hpp"
-#include "entry_guard.hpp"
-#include "records.hpp"
 
 namespace shell_worker {
 
@@ -196,8 +196,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 // The getters read name, qualname, module, code and globals without a null
-// test, so clearing leaves those in place: none of them can reach back to
-// the function except the globals, which are released on deallocation.
+// test, so clearing leaves those in place.  Two of them can lead back to the
+// function: the globals, which hold it, and a name or qualified name that is
+// an instance of a str subclass whose attributes refer to it.  Such a cycle is
+// broken from its other side, where the dict or the subclass instance clears
+// its own references.
 int function_clear(PyObject* self) noexcept {
     WorkerFunction* function = as_function(self);
     Py_CLEAR(function->doc);
@@ -239,7 +242,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "varnok.workers.shell_worker.worker_function",
+    SHELL_WORKER_FULL_NAME ".worker_function",
     sizeof(WorkerFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -249,23 +252,25 @@ PyType_Spec function_spec = {
 
 struct CallableTraits {
     vectorcallfunc vectorcall;
-    const Text* name;
-    const Text* doc;
-    PyObject* CodeObjects::*code;
+    PyObject* name;
+    PyObject* doc;
+    PyObject* code;
 };
 
-CallableTraits traits_of(Callable callable) noexcept {
-    switch (callable) {
-        case Callable::execute_command:
-            return {execute_command_vectorcall, &k.execute_command, &k.execute_command_doc,
-                    &CodeObjects::execute_command};
-        case Callable::handle_command:
-            return {handle_command_vectorcall, &k.handle_command, &k.handle_command_doc,
-                    &CodeObjects::handle_command};
-        case Callable::main:
+// Only the three callables are function objects; the rest of `Function`
+// (the generator expression, initialisation) never reaches here.
+CallableTraits traits_of(Function function) noexcept {
+    switch (function) {
+        case Function::execute_command:
+            return {execute_command_vectorcall, k.execute_command, k.execute_command_doc,
+                    code_objects.execute_command};
+        case Function::handle_command:
+            return {handle_command_vectorcall, k.handle_command, k.handle_command_doc,
+                    code_objects.handle_command};
+        default:
             break;
     }
-    return {main_vectorcall, &k.main, &k.main_doc, &CodeObjects::main};
+    return {main_vectorcall, k.main, k.main_doc, code_objects.main};
 }
 
 }  // namespace
@@ -277,21 +282,21 @@ bool make_function_type() noexcept {
     return function_type != nullptr;
 }
 
-Ref make_function(Callable callable, PyObject* defaults, PyObject* annotations) noexcept {
+Ref make_function(Function callable, PyObject* defaults, PyObject* annotations) noexcept {
     WorkerFunction* function = PyObject_GC_New(WorkerFunction, function_type);
     if (!function) {
         return Ref();
     }
     CallableTraits traits = traits_of(callable);
     function->vectorcall = traits.vectorcall;
-    function->name = Py_NewRef(traits.name->str);
-    function->qualname = Py_NewRef(traits.name->str);
-    function->module = Py_NewRef(k.module_name.str);
-    function->doc = Py_NewRef(traits.doc->str);
+    function->name = Py_NewRef(traits.name);
+    function->qualname = Py_NewRef(traits.name);
+    function->module = Py_NewRef(k.module_name);
+    function->doc = Py_NewRef(traits.doc);
     function->defaults = Py_XNewRef(defaults);
     function->kwdefaults = nullptr;
     function->annotations = Py_XNewRef(annotations);
-    function->code = Py_NewRef(code_objects.*traits.code);
+    function->code = Py_NewRef(traits.code);
     function->globals = Py_NewRef(records.globals);
     function->dict = nullptr;
     function->weakrefs = nullptr;

@@ -8,11 +8,10 @@
 
 #include <Python.h>
 
-#include "ref.hpp"
+#include "../host/ref.hpp"
+#include "../host/traceback_entry.hpp"
 
 namespace shell_worker {
-
-enum class Callable { execute_command, handle_command, main };
 
 struct WorkerFunction {
     PyObject_HEAD
@@ -34,9 +33,9 @@ struct WorkerFunction {
 // false with an error set.
 bool make_function_type() noexcept;
 
-// A new function object for `callable`, with the module's namespace as its
-// globals.  `defaults` and `annotations` may be null.  Needs the type, the
-// constants and the code objects.
-Ref make_function(Callable callable, PyObject* defaults, PyObject* annotations) noexcept;
+// A new function object for `function` (one of the three callables), with the
+// module's namespace as its globals.  `defaults` and `annotations` may be
+// null.  Needs the type, the constants and the code objects.
+Ref make_function(Function function, PyObject* defaults, PyObject* annotations) noexcept;
 
 }  // namespace shell_worker

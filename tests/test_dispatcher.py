@@ -137,3 +137,35 @@ def test_results_without_their_keys_and_an_executor_found_only_in_builtins(monke
     import builtins
     monkeypatch.setattr(builtins, "execute_command", lambda *a: {"returncode": 0}, raising=False)
     assert sw.handle_command({"command": "x"})["result"] == {"returncode": 0}
+
+
+class CountingKey:
+    """A key that collides with `name` in a dict and counts its equality tests."""
+
+    def __init__(self, name):
+        self.hash, self.calls = hash(name), 0
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        self.calls += 1
+        return False
+
+
+@pytest.mark.parametrize("request_, missing, present", [
+    ({"command": "x"}, "returncode", {}),
+    ({"action": "exec_many", "commands": ["x"]}, "returncode", {}),
+    ({"command": "x"}, "stderr", {"returncode": 1}),
+])
+def test_a_missing_result_key_is_looked_up_once(monkeypatch, request_, missing, present):
+    # Plain Python's result[missing] tests the colliding key once; so must the module.
+    expected = CountingKey(missing)
+    with pytest.raises(KeyError):
+        {expected: None, **present}[missing]
+    key = CountingKey(missing)
+    monkeypatch.setattr(sw, "execute_command", lambda *args: {key: None, **present})
+    with pytest.raises(KeyError) as raised:
+        sw.handle_command(request_)
+    assert raised.value.args == (missing,)
+    assert key.calls == expected.calls == 1

@@ -24,7 +24,7 @@ find_python312() {
 
 # A digest of everything the build reads; the install is redone when it changes.
 source_digest() {
-    (cd "$project_root" && cat pyproject.toml CMakeLists.txt module/* workers/* stubs/* | sha256sum)
+    (cd "$project_root" && cat pyproject.toml CMakeLists.txt host/* module/* workers/* stubs/* | sha256sum)
 }
 
 ensure_worker_installed() {

@@ -1,9 +1,12 @@
 // handle_command: one request in, one response out.
 #include "shell_worker.hpp"
 
-#include "../module/constants.hpp"
-#include "../module/globals.hpp"
-#include "../module/traceback_entry.hpp"
+#include "../host/constants.hpp"
+#include "../host/global_lookup.hpp"
+#include "../host/maps.hpp"
+#include "../host/name_equality.hpp"
+#include "../host/traceback_entry.hpp"
+#include "worker_objects.hpp"
 
 namespace shell_worker {
 
@@ -65,7 +68,7 @@ Ref return_code_is_zero(PyObject* result, int& step, int read_step, int compare_
 
 Ref exec(PyObject* cmd, int& step) noexcept {
     step = read_exec_members;
-    Ref command = dict_get(cmd, k.command, k.empty.str);
+    Ref command = dict_get(cmd, k.command, k.empty);
     Ref timeout = command ? dict_get(cmd, k.timeout, k.default_timeout) : Ref();
     Ref cwd = timeout ? dict_get(cmd, k.cwd, Py_None) : Ref();
     if (!cwd) {
@@ -77,7 +80,7 @@ Ref exec(PyObject* cmd, int& step) noexcept {
         return Ref();
     }
     if (!has_command) {
-        return fixed_response(k.no_command_response);
+        return fixed_response(worker_objects.no_command_response);
     }
     step = call_executor;
     Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
@@ -101,7 +104,7 @@ Ref exec(PyObject* cmd, int& step) noexcept {
         }
     }
     step = exec_response;
-    return new_map({&k.success, &k.result, &k.error}, {success.get(), result.get(), error.get()});
+    return new_map({k.success, k.result, k.error}, {success.get(), result.get(), error.get()});
 }
 
 // all(r["returncode"] == 0 for r in results): in order, stopping at the
@@ -129,11 +132,10 @@ Ref all_succeeded(PyObject* results) noexcept {
 
 Ref exec_many(PyObject* cmd, int& step) noexcept {
     step = read_exec_many_members;
-    Ref commands = Ref::borrow(_PyDict_GetItem_KnownHash(cmd, k.commands.str, k.commands.hash));
-    if (!commands) {
-        if (PyErr_Occurred()) {
-            return Ref();
-        }
+    // The default list is made only when the member is absent.
+    Ref commands;
+    int present = dict_lookup(cmd, k.commands, commands);
+    if (present == 0) {
         commands = Ref::steal(PyList_New(0));
     }
     Ref timeout = commands ? dict_get(cmd, k.timeout, k.default_timeout) : Ref();
@@ -164,7 +166,7 @@ Ref exec_many(PyObject* cmd, int& step) noexcept {
         return Ref();
     }
     step = exec_many_response;
-    return new_map({&k.success, &k.result}, {all_success.get(), results.get()});
+    return new_map({k.success, k.result}, {all_success.get(), results.get()});
 }
 
 // The action as it appears after "Unknown action: ".
@@ -175,45 +177,45 @@ Ref text_of(PyObject* action) noexcept {
     if (PyLong_CheckExact(action) || PyFloat_CheckExact(action)) {
         return Ref::steal(PyObject_Repr(action));
     }
-    return Ref::steal(PyObject_Format(action, k.empty.str));
+    return Ref::steal(PyObject_Format(action, k.empty));
 }
 
 Ref unknown_action(PyObject* action, int& step) noexcept {
     step = action_text;
     Ref text = text_of(action);
-    Ref message = text ? Ref::steal(PyUnicode_Concat(k.unknown_action.str, text.get())) : Ref();
+    Ref message = text ? Ref::steal(PyUnicode_Concat(k.unknown_action, text.get())) : Ref();
     if (!message) {
         return Ref();
     }
     step = unknown_action_response;
-    return new_map({&k.success, &k.error}, {Py_False, message.get()});
+    return new_map({k.success, k.error}, {Py_False, message.get()});
 }
 
 Ref dispatch(PyObject* cmd, int& step) noexcept {
     step = read_action;
-    Ref action = dict_get(cmd, k.action, k.exec.str);
+    Ref action = dict_get(cmd, k.action, k.exec);
     if (!action) {
         return Ref();
     }
     step = match_action;
-    int is = equals_name(action.get(), k.quit);
-    if (is > 0) {
+    int matched = equals_name(action.get(), k.quit);
+    if (matched > 0) {
         step = quit_response;
-        return fixed_response(k.quit_response);
+        return fixed_response(worker_objects.quit_response);
     }
-    if (is == 0) {
-        is = equals_name(action.get(), k.exec);
-        if (is > 0) {
+    if (matched == 0) {
+        matched = equals_name(action.get(), k.exec);
+        if (matched > 0) {
             return exec(cmd, step);
         }
     }
-    if (is == 0) {
-        is = equals_name(action.get(), k.exec_many);
-        if (is > 0) {
+    if (matched == 0) {
+        matched = equals_name(action.get(), k.exec_many);
+        if (matched > 0) {
             return exec_many(cmd, step);
         }
     }
-    if (is < 0) {
+    if (matched < 0) {
         return Ref();
     }
     return unknown_action(action.get(), step);

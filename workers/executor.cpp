@@ -4,9 +4,11 @@
 
 #include <initializer_list>
 
-#include "../module/constants.hpp"
-#include "../module/globals.hpp"
-#include "../module/traceback_entry.hpp"
+#include "../host/constants.hpp"
+#include "../host/global_lookup.hpp"
+#include "../host/maps.hpp"
+#include "../host/traceback_entry.hpp"
+#include "worker_objects.hpp"
 
 namespace shell_worker {
 
@@ -54,7 +56,7 @@ Ref environment_copy() noexcept {
 
 // The result of a command that did not complete: no output, returncode -1.
 Ref unfinished_result(PyObject* message) noexcept {
-    return new_map({&k.stdout_, &k.stderr_, &k.returncode}, {k.empty.str, message, k.minus_one});
+    return new_map({k.stdout_, k.stderr_, k.returncode}, {k.empty, message, k.minus_one});
 }
 
 // The guarded region: start the child, wait for it, collect its result.
@@ -93,7 +95,7 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexc
     PyObject* arguments[] = {command,           Py_True,         Py_True,
                              Py_True,           timeout_value.get(), directory.get(),
                              environment.get(), devnull.get()};
-    Ref completed = Ref::steal(PyObject_Vectorcall(run.get(), arguments, 1, k.run_keywords));
+    Ref completed = Ref::steal(PyObject_Vectorcall(run.get(), arguments, 1, worker_objects.run_keywords));
     if (!completed) {
         return Ref();
     }
@@ -103,9 +105,9 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexc
     if (!result) {
         return Ref();
     }
-    for (const Text* field : {&k.stdout_, &k.stderr_, &k.returncode}) {
-        Ref value = get_attr(completed.get(), *field);
-        if (!value || !dict_put(result.get(), *field, value.get())) {
+    for (PyObject* field : {k.stdout_, k.stderr_, k.returncode}) {
+        Ref value = get_attr(completed.get(), field);
+        if (!value || !dict_put(result.get(), field, value.get())) {
             return Ref();
         }
     }
@@ -128,8 +130,8 @@ Ref time_out_result(double timeout) noexcept {
     Ref seconds = Ref::steal(PyFloat_FromDouble(timeout));
     Ref seconds_text = seconds ? Ref::steal(PyObject_Repr(seconds.get())) : Ref();
     Ref message = seconds_text ? Ref::steal(PyUnicode_FromFormat(
-                                     "%U%U%U", k.timed_out_before.str, seconds_text.get(),
-                                     k.timed_out_after.str))
+                                     "%U%U%U", k.timed_out_before, seconds_text.get(),
+                                     k.timed_out_after))
                                : Ref();
     return message ? unfinished_result(message.get()) : Ref();
 }

@@ -1,9 +1,12 @@
 // main: the request loop over standard input and standard output.
 #include "shell_worker.hpp"
 
-#include "../module/constants.hpp"
-#include "../module/globals.hpp"
-#include "../module/traceback_entry.hpp"
+#include "../host/constants.hpp"
+#include "../host/global_lookup.hpp"
+#include "../host/maps.hpp"
+#include "../host/name_equality.hpp"
+#include "../host/traceback_entry.hpp"
+#include "worker_objects.hpp"
 
 namespace shell_worker {
 
@@ -40,11 +43,11 @@ bool ignore_interrupt_signal() noexcept {
 // that carries a large output is then held once, not twice, while it is written.
 bool append_line_feed(Ref& text) noexcept {
     if (!PyUnicode_CheckExact(text.get())) {
-        text = Ref::steal(PyNumber_Add(text.get(), k.line_feed.str));
+        text = Ref::steal(PyNumber_Add(text.get(), k.line_feed));
         return bool(text);
     }
     PyObject* line = text.release();
-    PyUnicode_Append(&line, k.line_feed.str);
+    PyUnicode_Append(&line, k.line_feed);
     text = Ref::steal(line);
     return bool(text);
 }
@@ -76,24 +79,24 @@ int is_decode_error(PyObject* error) noexcept {
 
 // {"success": False, "error": "Invalid JSON: " + format(e, "")}.
 Ref invalid_json(PyObject* e) noexcept {
-    Ref description = Ref::steal(PyObject_Format(e, k.empty.str));
+    Ref description = Ref::steal(PyObject_Format(e, k.empty));
     Ref message = description
-                      ? Ref::steal(PyUnicode_Concat(k.invalid_json.str, description.get()))
+                      ? Ref::steal(PyUnicode_Concat(k.invalid_json, description.get()))
                       : Ref();
-    return message ? new_map({&k.success, &k.error}, {Py_False, message.get()}) : Ref();
+    return message ? new_map({k.success, k.error}, {Py_False, message.get()}) : Ref();
 }
 
 // cmd.get("action") == "quit", made on the request after its response is out.
 int asks_to_quit(PyObject* cmd) noexcept {
     Ref action = PyDict_CheckExact(cmd) ? dict_get(cmd, k.action, Py_None)
-                                        : call_method(cmd, k.get, k.action.str);
+                                        : call_method(cmd, k.get, k.action);
     return action ? equals_name(action.get(), k.quit) : -1;
 }
 
 // line.strip(), for an exact str through the method taken at initialisation.
 Ref stripped(PyObject* line) noexcept {
     if (PyUnicode_CheckExact(line)) {
-        return Ref::steal(PyObject_Vectorcall(k.str_strip, &line, 1, nullptr));
+        return Ref::steal(PyObject_Vectorcall(worker_objects.str_strip, &line, 1, nullptr));
     }
     return call_method(line, k.strip);
 }

@@ -1,16 +1,22 @@
-// The worker's three operations, over arguments that the binding has already
-// checked and converted.
+// The worker's operations, over arguments that the binding has already
+// checked and converted: the seam between the worker logic and the module
+// that publishes it.
 //
-// Each returns a new reference, or an empty Ref with the error set and the
-// operation's own traceback entry added.  They reach the host modules and
-// each other only through the module's globals, at every use.
+// Each operation returns a new reference, or an empty Ref with the error set
+// and the operation's own traceback entry added.  They reach the host modules
+// and each other only through the module's globals, at every use.
 #pragma once
 
 #include <Python.h>
 
-#include "../module/ref.hpp"
+#include "../host/ref.hpp"
 
 namespace shell_worker {
+
+// Makes what the operations keep for the life of the process, unless an
+// earlier initialisation already did.  Needs the constants.  False with an
+// error set.
+bool make_worker_objects() noexcept;
 
 // Runs `command` (exactly str) through the system shell with a time limit of
 // `timeout` seconds in `cwd` (None or exactly str; None and "" both mean the

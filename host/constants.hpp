@@ -1,19 +1,15 @@
 // Every text and number the module's operations use, made once at
 // initialisation and never released.
 //
-// Texts are interned and carry their hash, so map lookups by these names
-// never hash again.
+// The texts are interned, and an exact str caches its hash, so a map lookup
+// by one of these names never hashes it again.
 #pragma once
 
 #include <Python.h>
 
-namespace shell_worker {
+#include "module_name.hpp"
 
-struct Text {
-    PyObject* str = nullptr;  // interned; owned by the process-wide table
-    Py_hash_t hash = -1;
-    bool module_type_attribute = false;  // the host's module type defines this name
-};
+namespace shell_worker {
 
 // field, literal
 #define SHELL_WORKER_TEXTS(X)                                               \
@@ -31,7 +27,7 @@ struct Text {
     X(dunder_builtins, "__builtins__")                                      \
     X(dunder_test, "__test__")                                              \
     X(dunder_main, "__main__")                                              \
-    X(module_name, "varnok.workers.shell_worker")                           \
+    X(module_name, SHELL_WORKER_FULL_NAME)                                  \
     /* attributes of host objects */                                        \
     X(run, "run")                                                           \
     X(timeout_expired, "TimeoutExpired")                                    \
@@ -102,29 +98,25 @@ struct Text {
     X(main_doc,                                                             \
       "Main loop: read JSON commands from stdin, write JSON responses to stdout.")
 
+// field, value
+#define SHELL_WORKER_INTEGERS(X)                                            \
+    X(zero, 0)                                                              \
+    X(minus_one, -1)
+
+// field, value
+#define SHELL_WORKER_FLOATS(X)                                              \
+    X(default_timeout, 30.0)
+
 struct Constants {
-#define SHELL_WORKER_FIELD(field, literal) Text field;
+#define SHELL_WORKER_FIELD(field, literal) PyObject* field = nullptr;
     SHELL_WORKER_TEXTS(SHELL_WORKER_FIELD)
+    SHELL_WORKER_INTEGERS(SHELL_WORKER_FIELD)
+    SHELL_WORKER_FLOATS(SHELL_WORKER_FIELD)
 #undef SHELL_WORKER_FIELD
-
-    PyObject* default_timeout = nullptr;  // 30.0
-    PyObject* zero = nullptr;             // 0
-    PyObject* minus_one = nullptr;        // -1
-    // ("shell", "capture_output", "text", "timeout", "cwd", "env", "stdin"):
-    // the keyword names of the subprocess.run call, in the order passed.
-    PyObject* run_keywords = nullptr;
-
-    // str.strip, the method descriptor: the str type cannot be changed, so
-    // main strips an exact str through it without looking it up each time.
-    PyObject* str_strip = nullptr;
-
-    // handle_command's two fixed responses, keys in wire order; it answers
-    // with copies, never with these maps themselves.
-    PyObject* quit_response = nullptr;        // {"success": True, "result": "goodbye"}
-    PyObject* no_command_response = nullptr;  // {"success": False, "error": "No command provided"}
 };
 
-// Filled by make_constants(); read-only afterwards.
+// Filled by make_constants(); read-only afterwards.  Every field is a
+// reference owned by the process.
 extern Constants k;
 
 // Makes every constant unless an earlier initialisation already did.

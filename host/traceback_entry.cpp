@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include "module_name.hpp"
 #include "records.hpp"
 #include "ref.hpp"
 
@@ -12,13 +13,13 @@ namespace {
 
 const char* entry_name(Function function) noexcept {
     switch (function) {
-        case Function::execute_command: return "varnok.workers.shell_worker.execute_command";
-        case Function::handle_command: return "varnok.workers.shell_worker.handle_command";
-        case Function::genexpr: return "varnok.workers.shell_worker.handle_command.genexpr";
-        case Function::main: return "varnok.workers.shell_worker.main";
-        case Function::init: return "init varnok.workers.shell_worker";
+        case Function::execute_command: return SHELL_WORKER_FULL_NAME ".execute_command";
+        case Function::handle_command: return SHELL_WORKER_FULL_NAME ".handle_command";
+        case Function::genexpr: return SHELL_WORKER_FULL_NAME ".handle_command.genexpr";
+        case Function::main: return SHELL_WORKER_FULL_NAME ".main";
+        case Function::init: return "init " SHELL_WORKER_FULL_NAME;
     }
-    return "varnok.workers.shell_worker";
+    return SHELL_WORKER_FULL_NAME;
 }
 
 }  // namespace
@@ -31,7 +32,7 @@ void add_traceback_entry(Function function, int step) noexcept {
     // A fresh frame that has run nothing reports its code object's first line.
     int line = first_line(function) + step;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(source_path, entry_name(function), line)));
+        PyCode_NewEmpty(SHELL_WORKER_SOURCE_PATH, entry_name(function), line)));
     Ref frame;
     if (code && records.globals) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(

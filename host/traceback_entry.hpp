@@ -1,15 +1,16 @@
-// Traceback entries for errors that the module passes on.
+// The module's functions, and the traceback entries they add to errors that
+// they pass on.
 //
 // The module has no Python source, so its entries number the steps of each
 // function instead: every function owns a block of lines that starts at the
 // first line of its code object, and each step that can fail reports its own
-// line in that block.  The file name is always "varnok/workers/shell_worker".
+// line in that block.
 #pragma once
 
 namespace shell_worker {
 
-inline constexpr const char* source_path = "varnok/workers/shell_worker";
-
+// Every function that reports itself: the three callables, the generator
+// expression of handle_command, and initialisation.
 enum class Function { execute_command, handle_command, genexpr, main, init };
 
 constexpr int first_line(Function function) noexcept {

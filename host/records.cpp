@@ -1,0 +1,7 @@
+#include "records.hpp"
+
+namespace shell_worker {
+
+Records records;
+
+}  // namespace shell_worker
