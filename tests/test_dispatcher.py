@@ -159,7 +159,8 @@ class CountingKey:
     ({"command": "x"}, "stderr", {"returncode": 1}),
 ])
 def test_a_missing_result_key_is_looked_up_once(monkeypatch, request_, missing, present):
-    # Plain Python's result[missing] tests the colliding key once; so must the module.
+    # As many equality tests of the colliding key as plain Python's result[missing] makes
+    # (once, or twice where the probe sequence passes its slot again), not twice as many.
     expected = CountingKey(missing)
     with pytest.raises(KeyError):
         {expected: None, **present}[missing]
@@ -168,4 +169,4 @@ def test_a_missing_result_key_is_looked_up_once(monkeypatch, request_, missing, 
     with pytest.raises(KeyError) as raised:
         sw.handle_command(request_)
     assert raised.value.args == (missing,)
-    assert key.calls == expected.calls == 1
+    assert expected.calls >= 1 and key.calls == expected.calls
