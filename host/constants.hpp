@@ -30,6 +30,12 @@ namespace shell_worker {
     X(module_name, SHELL_WORKER_FULL_NAME)                                  \
     /* attributes of host objects */                                        \
     X(run, "run")                                                           \
+    X(popen, "Popen")                                                       \
+    X(pipe, "PIPE")                                                         \
+    X(communicate, "communicate")                                           \
+    X(wait, "wait")                                                         \
+    X(close, "close")                                                       \
+    X(pid, "pid")                                                           \
     X(timeout_expired, "TimeoutExpired")                                    \
     X(devnull, "DEVNULL")                                                   \
     X(getcwd, "getcwd")                                                     \
@@ -51,11 +57,13 @@ namespace shell_worker {
     X(co_nlocals, "co_nlocals")                                             \
     X(co_varnames, "co_varnames")                                           \
     X(co_flags, "co_flags")                                                 \
-    /* keyword names of the subprocess.run call */                          \
+    /* keyword names of the subprocess calls */                             \
     X(shell, "shell")                                                       \
     X(capture_output, "capture_output")                                     \
     X(text, "text")                                                         \
+    X(errors, "errors")                                                     \
     X(env, "env")                                                           \
+    X(process_group, "process_group")                                       \
     /* request and response keys, parameter and local names */              \
     X(action, "action")                                                     \
     X(command, "command")                                                   \

@@ -17,6 +17,14 @@ struct Records {
     PyObject* module = nullptr;        // owned: the one live module object
     PyObject* globals = nullptr;       // owned: that module's attribute map
     PyObject* builtins = nullptr;      // owned: the attribute map of the host's builtins
+
+    // The host's process machinery as initialisation found it: the module
+    // bound as `subprocess` and its `run` and `Popen`.  Owned; null when the
+    // module lacked one of them.  Compared by identity at every command, to
+    // tell the host's own machinery from a replacement.
+    PyObject* subprocess = nullptr;
+    PyObject* subprocess_run = nullptr;
+    PyObject* subprocess_popen = nullptr;
 };
 
 extern Records records;

@@ -51,6 +51,21 @@ bool check_host_version() noexcept {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
+// Keeps `subprocess` with its `run` and `Popen`, by which the executor knows
+// the host's own machinery later.  A module without them is kept as nothing:
+// the executor then always makes the plain run() call.
+void record_process_machinery(PyObject* subprocess) noexcept {
+    Ref run = Ref::steal(PyObject_GetAttr(subprocess, k.run));
+    Ref popen = run ? Ref::steal(PyObject_GetAttr(subprocess, k.popen)) : Ref();
+    if (!popen) {
+        PyErr_Clear();
+        run = Ref();
+    }
+    Py_XSETREF(records.subprocess, popen ? Py_NewRef(subprocess) : nullptr);
+    Py_XSETREF(records.subprocess_run, run.release());
+    Py_XSETREF(records.subprocess_popen, popen.release());
+}
+
 // sys.modules gets the module under its full name unless something holds
 // that name already; the host modules are taken from sys.modules when there,
 // else imported absolutely, and bound as globals of the same name.
@@ -74,6 +89,9 @@ bool import_host_modules_into(PyObject* module) noexcept {
         }
         if (!dict_put(records.globals, name, host_module.get())) {
             return false;
+        }
+        if (name == k.subprocess) {
+            record_process_machinery(host_module.get());
         }
     }
     return true;

@@ -1,6 +1,9 @@
+import itertools
+import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -44,3 +47,33 @@ def worker():
     if w.process.poll() is None:
         w.process.kill()
         w.process.communicate()
+
+
+def unique_seconds() -> str:
+    """A sleep length like 30.000417263 that no other process in the system has in its argv."""
+    return f"30.{os.getpid() % 1000:03d}{next(_counter):06d}"
+
+
+_counter = itertools.count(int(time.time() * 1000) % 1_000_000)
+
+
+def processes_with(argument: str) -> list[int]:
+    """The live processes (not zombies) with `argument` somewhere in their argv."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if argument.encode() in cmdline.read():
+                    found.append(int(entry))
+        except (FileNotFoundError, ProcessLookupError):  # ended meanwhile
+            continue
+    return found
+
+
+def wait_for(condition, seconds: float = 5.0) -> bool:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True

@@ -1,5 +1,7 @@
 """execute_command: the subprocess.run call it makes and the results it returns."""
+import io
 import os
+import signal
 import subprocess
 import time
 import types
@@ -149,3 +151,41 @@ def test_an_error_without_text_passes_on_with_the_original_as_context(monkeypatc
     with pytest.raises(ValueError, match="no text") as raised:
         sw.execute_command("c")
     assert raised.value.__context__ is original
+
+
+class ItsOwnFault(Exception):
+    """An error whose text, or whose class's lookup, raises the error itself."""
+
+    def __str__(self):
+        raise self
+
+    def __getattr__(self, name):  # stands in for the json module below
+        if name == "JSONDecodeError":
+            raise self
+        raise AttributeError(name)
+
+    def loads(self, line):
+        raise self
+
+
+def executor_reports(error, monkeypatch):
+    monkeypatch.setattr(sw, "subprocess", FakeSubprocess(error))
+    sw.execute_command("c")
+
+
+def main_decodes(error, monkeypatch):
+    monkeypatch.setattr(sw, "json", error)
+    monkeypatch.setattr(sw.sys, "stdin", io.StringIO("{}\n"))
+    previous = signal.getsignal(signal.SIGINT)
+    try:
+        sw.main()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+@pytest.mark.parametrize("run", [executor_reports, main_decodes])
+def test_an_error_is_never_its_own_context(monkeypatch, run):
+    error = ItsOwnFault()
+    with pytest.raises(ItsOwnFault) as raised:
+        run(error, monkeypatch)
+    assert raised.value is error and error.__context__ is None

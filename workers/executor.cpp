@@ -1,31 +1,21 @@
 // execute_command: one shell command in a child process, through the host's
-// subprocess.run, with every failure of its own turned into a result.
+// subprocess machinery, with every failure of its own turned into a result.
 #include "shell_worker.hpp"
 
 #include <initializer_list>
 
 #include "../host/constants.hpp"
+#include "../host/error_context.hpp"
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
+#include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
+#include "executor_steps.hpp"
 #include "worker_objects.hpp"
 
 namespace shell_worker {
 
 namespace {
-
-// Steps, numbered from the first line of execute_command.
-enum Step {
-    look_up_run = 1,
-    convert_timeout,
-    working_directory,
-    copy_environment,
-    look_up_stdin,
-    call_run,
-    build_result,
-    report_time_out,
-    report_failure,
-};
 
 // The child's working directory: `cwd` unchanged when it is non-empty text,
 // otherwise os.getcwd() now.
@@ -59,6 +49,54 @@ Ref unfinished_result(PyObject* message) noexcept {
     return new_map({k.stdout_, k.stderr_, k.returncode}, {k.empty, message, k.minus_one});
 }
 
+// run(command, shell=True, capture_output=True, text=True, timeout=...,
+// cwd=..., env=..., stdin=DEVNULL), the call made when the process machinery
+// has been replaced, and its result read from the returned object.
+Ref run_through(PyObject* run, const ChildCall& call, int& step) noexcept {
+    step = call_run;
+    PyObject* arguments[] = {
+        call.command,
+        Py_True,           // shell
+        Py_True,           // capture_output
+        Py_True,           // text
+        call.timeout,      // timeout
+        call.directory,    // cwd
+        call.environment,  // env
+        call.devnull,      // stdin
+    };
+    Ref completed = Ref::steal(PyObject_Vectorcall(run, arguments, 1, worker_objects.run_keywords));
+    if (!completed) {
+        return Ref();
+    }
+    step = build_result;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) {
+        return Ref();
+    }
+    for (PyObject* field : {k.stdout_, k.stderr_, k.returncode}) {
+        Ref value = get_attr(completed.get(), field);
+        if (!value || !dict_put(result.get(), field, value.get())) {
+            return Ref();
+        }
+    }
+    return result;
+}
+
+// subprocess.Popen when the global `subprocess`, its `run` and its `Popen` are
+// all still what initialisation found; otherwise empty, without an error.
+Ref host_popen(PyObject* subprocess, PyObject* run) noexcept {
+    if (!records.subprocess || subprocess != records.subprocess ||
+        run != records.subprocess_run) {
+        return Ref();
+    }
+    Ref popen = get_attr(subprocess, k.popen);
+    if (!popen || popen.get() != records.subprocess_popen) {
+        PyErr_Clear();  // no Popen at all is a replacement too
+        return Ref();
+    }
+    return popen;
+}
+
 // The guarded region: start the child, wait for it, collect its result.
 // On failure `step` tells which step raised.
 Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexcept {
@@ -68,6 +106,7 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexc
     if (!run) {
         return Ref();
     }
+    Ref popen = host_popen(subprocess.get(), run.get());
     step = convert_timeout;
     Ref timeout_value = Ref::steal(PyFloat_FromDouble(timeout));
     if (!timeout_value) {
@@ -90,28 +129,9 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexc
     if (!devnull) {
         return Ref();
     }
-
-    step = call_run;
-    PyObject* arguments[] = {command,           Py_True,         Py_True,
-                             Py_True,           timeout_value.get(), directory.get(),
-                             environment.get(), devnull.get()};
-    Ref completed = Ref::steal(PyObject_Vectorcall(run.get(), arguments, 1, worker_objects.run_keywords));
-    if (!completed) {
-        return Ref();
-    }
-
-    step = build_result;
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) {
-        return Ref();
-    }
-    for (PyObject* field : {k.stdout_, k.stderr_, k.returncode}) {
-        Ref value = get_attr(completed.get(), field);
-        if (!value || !dict_put(result.get(), field, value.get())) {
-            return Ref();
-        }
-    }
-    return result;
+    ChildCall call = {subprocess.get(), popen.get(),       command,     timeout_value.get(),
+                      directory.get(),  environment.get(), devnull.get()};
+    return popen ? run_contained(call, step) : run_through(run.get(), call, step);
 }
 
 // Whether `error` is subprocess.TimeoutExpired or a subclass.  A failure to
@@ -141,9 +161,7 @@ Ref failure_result(PyObject* error) noexcept {
     if (!message) {
         // The error that cannot be shown passes on as the context of the one
         // that stopped it, as it would from an except clause.
-        Ref unprintable = Ref::steal(PyErr_GetRaisedException());
-        PyException_SetContext(unprintable.get(), Py_NewRef(error));
-        PyErr_SetRaisedException(unprintable.release());
+        chain_to_pending(Ref::borrow(error));
         return Ref();
     }
     return unfinished_result(message.get());

@@ -1,7 +1,10 @@
 // main: the request loop over standard input and standard output.
 #include "shell_worker.hpp"
 
+#include <utility>
+
 #include "../host/constants.hpp"
+#include "../host/error_context.hpp"
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
 #include "../host/name_equality.hpp"
@@ -119,9 +122,7 @@ int answer(PyObject* line, int& step) noexcept {
         }
         if (decode_failed < 0) {
             // The failed lookup is what passes on, with the decoder's error as its context.
-            Ref lookup_error = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(lookup_error.get(), e.release());
-            PyErr_SetRaisedException(lookup_error.release());
+            chain_to_pending(std::move(e));
             return -1;
         }
         step = invalid_json_response;

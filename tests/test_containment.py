@@ -1,0 +1,213 @@
+"""What a command leaves behind: its whole process group ends at its time limit, when an
+interrupt stops it in process, and when the worker is told to terminate; a job that has left
+the group on purpose, or a detached one, outlives it.  Processes are found by a unique
+argument in their argv, never by their ancestry: a killed shell's children are re-parented."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import varnok.workers.shell_worker as sw
+from conftest import Worker, processes_with, run_python, unique_seconds, wait_for
+
+
+# A signal waits for the shell to have started its sleep: by then the child has long been
+# handed back by Popen and is watched.  (Between Popen's fork and its return there is no
+# child object yet, and an interrupt there leaves the child to the host, as with run().)
+
+
+def time_out(seconds):
+    return {"success": False, "error": f"Command timed out after {seconds}s",
+            "result": {"stdout": "", "stderr": f"Command timed out after {seconds}s",
+                       "returncode": -1}}
+
+
+def ask(worker, request):
+    worker.send(json.dumps(request).encode() + b"\n")
+    return json.loads(worker.receive())
+
+
+@pytest.fixture
+def marker():
+    """A unique sleep length; whatever still sleeps that long afterwards is killed."""
+    seconds = unique_seconds()
+    yield seconds
+    for pid in processes_with(seconds):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+@pytest.mark.parametrize("command", [
+    "sleep {t}",
+    "sleep {t} | cat",
+    "sleep {t}; echo y",
+    "sh -c 'sleep {t}'; echo x",
+    "sleep {t} &",  # the background job holds the output pipe
+    "(sleep {t}; echo z) & wait",
+])
+def test_a_time_out_ends_every_process_of_the_command(worker, marker, command):
+    started = time.monotonic()
+    response = ask(worker, {"command": command.format(t=marker), "timeout": 1})
+    answered = time.monotonic()
+    assert response == time_out(1.0)
+    assert answered - started < 3
+    time.sleep(0.5)
+    assert processes_with(marker) == []
+
+
+def test_a_detached_job_outlives_a_command_that_ended_in_time(worker, marker):
+    started = time.monotonic()
+    response = ask(worker, {"command": f"nohup sleep {marker} >/dev/null 2>&1 &"})
+    assert time.monotonic() - started < 3
+    assert response == {"success": True, "error": None,
+                        "result": {"stdout": "", "stderr": "", "returncode": 0}}
+    time.sleep(0.2)
+    assert len(processes_with(marker)) == 1
+
+
+@pytest.mark.parametrize("started", [2, 1, 0], ids=["running", "shell-started", "at-once"])
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGHUP])
+def test_a_terminated_worker_ends_its_command_first(marker, signal_number, started):
+    # Also while the child may exist but is not yet watched, and before there is any.
+    worker = Worker()
+    worker.send(json.dumps({"command": f"sleep {marker}; echo never"}).encode() + b"\n")
+    assert wait_for(lambda: len(processes_with(marker)) >= started)
+    worker.process.send_signal(signal_number)
+    out, err, status = worker.close()
+    assert (status, out) == (-signal_number, b"")
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
+def test_an_idle_worker_ends_at_sigterm_as_before(worker):
+    assert ask(worker, {"command": "true"})["success"] is True  # handler installed and removed
+    worker.process.send_signal(signal.SIGTERM)
+    out, err, status = worker.close()
+    assert (status, out, err) == (-signal.SIGTERM, b"", b"")
+
+
+def test_a_worker_that_ignores_sigterm_still_does(marker):
+    # The disposition was not the default, so the worker takes no handler of its own.
+    worker = Worker(preexec_fn=lambda: signal.signal(signal.SIGTERM, signal.SIG_IGN))
+    worker.send(json.dumps({"command": f"sleep 0.5; echo done {marker}"}).encode() + b"\n")
+    assert wait_for(lambda: processes_with(marker))
+    worker.process.send_signal(signal.SIGTERM)
+    assert json.loads(worker.receive())["result"]["stdout"] == f"done {marker}\n"
+    worker.send(b'{"action": "quit"}\n')
+    assert worker.close()[2] == 0
+
+
+def test_undecodable_output_keeps_its_text_and_status(worker):
+    response = ask(worker, {"command": r"printf 'a\377b'; printf 'e\376' >&2; exit 3"})
+    assert response["result"] == {"stdout": "a\ufffdb", "stderr": "e\ufffd", "returncode": 3}
+
+
+# --- in process -------------------------------------------------------------------------
+
+def test_a_time_out_in_process_leaves_nothing(marker):
+    assert sw.execute_command(f"sleep {marker}", 0.5) == time_out(0.5)["result"]
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
+def signalled_once_busy(code, marker, processes, signal_number):
+    """Runs `code` in a fresh interpreter (MARK in its environment: its own argv must not
+    hold the marker), sends it `signal_number` once `processes` of the marked commands run;
+    returns its exit status and standard output."""
+    child = subprocess.Popen([sys.executable, "-c", code], env={**os.environ, "MARK": marker},
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert wait_for(lambda: len(processes_with(marker)) == processes)
+        child.send_signal(signal_number)
+        out, _ = child.communicate(timeout=10)
+    finally:
+        child.kill()
+    return child.returncode, out
+
+
+def test_an_interrupt_in_process_passes_out_and_leaves_nothing(marker):
+    code = ("import os, signal, traceback\n"
+            "import varnok.workers.shell_worker as sw\n"
+            "signal.signal(signal.SIGINT, signal.default_int_handler)  # not inherited ignored\n"
+            "try:\n"
+            "    sw.execute_command(f\"sleep {os.environ['MARK']}; echo never\", 30)\n"
+            "except KeyboardInterrupt as error:\n"
+            "    print('interrupted', [f.name for f in traceback.extract_tb(error.__traceback__)\n"
+            "                          if f.filename == 'varnok/workers/shell_worker'])\n")
+    # Two processes: the shell and its sleep.
+    status, out = signalled_once_busy(code, marker, 2, signal.SIGINT)
+    assert (status, out) == (0, "interrupted ['varnok.workers.shell_worker.execute_command']\n")
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
+def test_a_terminated_process_ends_the_commands_of_all_its_threads(marker):
+    code = ("import os, threading\n"
+            "import varnok.workers.shell_worker as sw\n"
+            "for n in (1, 2):\n"
+            "    threading.Thread(target=sw.execute_command,"
+            " args=(f\"sleep {os.environ['MARK']}; echo {n}\",)).start()\n")
+    # Four processes: two shells, two sleeps.
+    assert signalled_once_busy(code, marker, 4, signal.SIGTERM) == (-signal.SIGTERM, "")
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
+def group_of_child():
+    return int(sw.execute_command("cut -d ' ' -f 5 /proc/$$/stat")["stdout"])  # sh: no blank in its name
+
+
+real_run = subprocess.run
+
+
+class RecordingPopen(subprocess.Popen):
+    calls = []
+
+    def __init__(self, *args, **kwargs):
+        self.calls.append(kwargs)
+        super().__init__(*args, **kwargs)
+
+
+@pytest.mark.parametrize("attribute, replacement", [
+    ("Popen", RecordingPopen),
+    ("run", lambda *args, **kwargs: RecordingPopen.calls.append(kwargs) or real_run(
+        *args, **kwargs)),
+])
+def test_replaced_process_machinery_gets_the_plain_run_call(monkeypatch, attribute,
+                                                            replacement):
+    assert group_of_child() != os.getpgid(0)  # the host's own machinery: a group of its own
+    RecordingPopen.calls.clear()
+    monkeypatch.setattr(subprocess, attribute, replacement)
+    assert group_of_child() == os.getpgid(0)
+    keywords = RecordingPopen.calls[0]
+    assert "process_group" not in keywords and "errors" not in keywords
+    assert keywords["stdin"] is subprocess.DEVNULL and keywords["shell"] is True
+
+
+def test_a_handler_set_during_a_command_stays(marker):
+    # The module puts the default back only where the handler is still its own.
+    code = ("import os, signal, threading, time\n"
+            "import varnok.workers.shell_worker as sw\n"
+            "worker = threading.Thread(target=sw.execute_command,"
+            " args=(f\"sleep 0.5; echo {os.environ['MARK']}\",))\n"
+            "worker.start(); time.sleep(0.2)\n"
+            "signal.signal(signal.SIGTERM, lambda *_: print('handled'))\n"
+            "worker.join(); os.kill(os.getpid(), signal.SIGTERM); time.sleep(0.1)\n"
+            "print(signal.getsignal(signal.SIGHUP) is signal.SIG_DFL)\n")
+    result = run_python(code, env={**os.environ, "MARK": marker})
+    assert (result.returncode, result.stdout) == (0, "handled\nTrue\n")
+
+
+def test_commands_on_two_threads_are_both_contained(marker):
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(
+        sw.execute_command(f"sleep {marker}", 0.5))) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [time_out(0.5)["result"]] * 2
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
