@@ -40,7 +40,7 @@ use_python() {
 
 # A digest of everything the build reads; the install is redone when it changes.
 source_digest() {
-    (cd "$project_root" && cat pyproject.toml CMakeLists.txt host/* module/* workers/* stubs/* |
+    (cd "$project_root" && cat pyproject.toml CMakeLists.txt host/* module/* workers/* stubs/* launcher/* |
         sha256sum)
 }
 
