@@ -83,7 +83,7 @@ ensure_worker_installed() {
                 "$python" -m venv "$venv" || return 1
             fi
             "$venv/bin/python" -m pip install --quiet --upgrade pip &&
-                "$venv/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.21" ninja &&
+                "$venv/bin/python" -m pip install --quiet "scikit-build-core>=0.11" "cmake>=3.21" ninja &&
                 "$venv/bin/python" -m pip install --quiet --no-build-isolation \
                     "${build_settings[@]/#/--config-settings=}" "$project_root"
         } 1>&2 || return 1
