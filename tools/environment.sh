@@ -38,6 +38,21 @@ use_python() {
     build_settings=("build-dir=build/$tag/cmake")
 }
 
+# take_python_option ARGUMENT...: a leading "--python X.Y" among a command's
+# arguments selects that interpreter (use_python); `taken` is then the number
+# of arguments used, for the caller to shift.
+take_python_option() {
+    taken=0
+    if [ "${1:-}" = --python ]; then
+        if [ "$#" -lt 2 ]; then
+            echo "--python needs a version, such as 3.13" >&2
+            return 2
+        fi
+        use_python "$2"
+        taken=2
+    fi
+}
+
 # A digest of everything the build reads; the install is redone when it changes.
 source_digest() {
     (cd "$project_root" && cat pyproject.toml CMakeLists.txt host/* module/* workers/* stubs/* launcher/* |
