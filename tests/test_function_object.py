@@ -101,19 +101,20 @@ def test_defaults_assignment_warns_and_calls_keep_their_own(restored, monkeypatc
 
 STUBTEST = """
 import sys, warnings
-import varnok.workers.shell_worker as sw
+import varnok.workers.shell_worker as sw, varnok.workers.shell_worker_cli as cli
 warnings.simplefilter("ignore")
 {drift}
 from mypy.stubtest import main
-sys.argv = ["stubtest", "varnok.workers.shell_worker"]
+sys.argv = ["stubtest", "varnok.workers.shell_worker", "varnok.workers.shell_worker_cli"]
 sys.exit(main())
 """
 
 
 @pytest.mark.parametrize("drift, returncode", [
     ("", 0),
-    # The check must notice when the module's signature moves away from the stub.
+    # The check must notice when either module moves away from its stub.
     ("sw.execute_command.__defaults__ = (31.0, None)", 1),
+    ("cli.run = lambda: None", 1),
 ])
 def test_type_stubs_match_the_module(tmp_path, drift, returncode):
     done = subprocess.run([sys.executable, "-c", STUBTEST.format(drift=drift)],

@@ -4,7 +4,7 @@ import signal
 
 import pytest
 
-from conftest import Worker, run_worker
+from conftest import Worker, after_version_warning, run_worker
 
 NO_COMMAND = b'{"success": false, "error": "No command provided"}\n'
 GOODBYE = b'{"success": true, "result": "goodbye"}\n'
@@ -41,7 +41,7 @@ def request(**members) -> bytes:
 ])
 def test_responses_byte_for_byte(lines, expected):
     done = run_worker(lines)
-    assert (done.stdout, done.stderr, done.returncode) == (expected, b"", 0)
+    assert (done.stdout, after_version_warning(done.stderr), done.returncode) == (expected, b"", 0)
 
 
 @pytest.mark.parametrize("line, received", [
@@ -76,7 +76,8 @@ def test_command_reading_its_input_does_not_swallow_queued_requests(worker):
         {"stdout": "1[]\n", "stderr": "", "returncode": 0},
     ]
     worker.send(request(action="quit"))
-    assert worker.close() == (GOODBYE, b"", 0)
+    out, err, code = worker.close()
+    assert (out, after_version_warning(err), code) == (GOODBYE, b"", 0)
 
 
 def test_interrupt_while_waiting_for_input_is_ignored(worker):
@@ -86,7 +87,8 @@ def test_interrupt_while_waiting_for_input_is_ignored(worker):
     worker.send(b'{"action": "exec_many"}\n')
     assert worker.receive() == b'{"success": true, "result": []}\n'
     worker.send(request(action="quit"))
-    assert worker.close() == (GOODBYE, b"", 0)
+    out, err, code = worker.close()
+    assert (out, after_version_warning(err), code) == (GOODBYE, b"", 0)
 
 
 def test_console_script_and_python_c_run_the_same_worker():

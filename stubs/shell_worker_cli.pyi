@@ -1,0 +1,4 @@
+PROGRAM: str
+USAGE: str
+
+def run(argv: list[str] | None = None) -> int | None: ...
