@@ -24,7 +24,6 @@ namespace shell_worker {
     X(main, "main")                                                         \
     X(genexpr, "genexpr")                                                   \
     X(dunder_name, "__name__")                                              \
-    X(dunder_builtins, "__builtins__")                                      \
     X(dunder_test, "__test__")                                              \
     X(dunder_main, "__main__")                                              \
     X(module_name, SHELL_WORKER_FULL_NAME)                                  \

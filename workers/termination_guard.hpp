@@ -1,8 +1,8 @@
 // A SIGTERM or SIGHUP that would end the worker while commands run ends their
 // process groups first.
 //
-// Each contained command holds a TerminationGuard for as long as it runs.  The
-// first guard of a quiet spell installs the handler for each of the two
+// Each contained command holds a TerminationGuard for as long as it runs.
+// Every guard, as its command starts, installs the handler for each of the two
 // signals whose disposition is the default at that moment, and only for those;
 // the last guard to end puts the default back where the handler is still this
 // module's.  The host's signal module is never involved and never told: its
