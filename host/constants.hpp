@@ -30,11 +30,6 @@ namespace shell_worker {
     /* attributes of host objects */                                        \
     X(run, "run")                                                           \
     X(popen, "Popen")                                                       \
-    X(pipe, "PIPE")                                                         \
-    X(communicate, "communicate")                                           \
-    X(wait, "wait")                                                         \
-    X(close, "close")                                                       \
-    X(pid, "pid")                                                           \
     X(timeout_expired, "TimeoutExpired")                                    \
     X(devnull, "DEVNULL")                                                   \
     X(getcwd, "getcwd")                                                     \
@@ -56,13 +51,22 @@ namespace shell_worker {
     X(co_nlocals, "co_nlocals")                                             \
     X(co_varnames, "co_varnames")                                           \
     X(co_flags, "co_flags")                                                 \
+    X(select, "select")                                                     \
+    X(poll, "poll")                                                         \
+    X(warn_default_encoding, "warn_default_encoding")                       \
+    X(utf8_mode, "utf8_mode")                                               \
+    /* the child the executor starts itself, and its output */              \
+    X(bin_sh, "/bin/sh")                                                    \
+    X(dash_c, "-c")                                                         \
+    X(dev_null, "/dev/null")                                                \
+    X(utf_8, "utf-8")                                                       \
+    X(carriage_return_line_feed, "\r\n")                                    \
+    X(carriage_return, "\r")                                                \
     /* keyword names of the subprocess calls */                             \
     X(shell, "shell")                                                       \
     X(capture_output, "capture_output")                                     \
     X(text, "text")                                                         \
-    X(errors, "errors")                                                     \
     X(env, "env")                                                           \
-    X(process_group, "process_group")                                       \
     /* request and response keys, parameter and local names */              \
     X(action, "action")                                                     \
     X(command, "command")                                                   \

@@ -17,9 +17,8 @@ from conftest import (Worker, after_version_warning, processes_with, run_python,
                       wait_for)
 
 
-# A signal waits for the shell to have started its sleep: by then the child has long been
-# handed back by Popen and is watched.  (Between Popen's fork and its return there is no
-# child object yet, and an interrupt there leaves the child to the host, as with run().)
+# Signals are blocked while a child starts, and a terminating one that arrives before its
+# group is registered is held until then: the "at-once" cases send it that early.
 
 
 def time_out(seconds):

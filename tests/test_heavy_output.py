@@ -74,6 +74,24 @@ def test_ten_thousand_requests_keep_memory_flat(worker):
     assert end - start < 1024, (start, end)
 
 
+def peak_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
+@pytest.mark.timeout(120)
+def test_endless_output_meets_the_limit_with_bounded_memory(worker):
+    marker = unique_seconds()  # `yes` repeats it: its processes can be counted
+    response = ask(worker, {"command": f"yes {marker}"})
+    limit = "Command output exceeded 268435456 bytes on stdout"
+    assert response == {"success": False, "error": limit,
+                        "result": {"stdout": "", "stderr": limit, "returncode": -1}}
+    peak = peak_kib(worker.process.pid)
+    print(f"endless output: the worker's peak resident size was {peak / 1024:.0f} MiB")
+    assert peak < 1.5 * 1024 * 1024
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
 @pytest.mark.timeout(120)
 def test_fifty_time_outs_leave_none_of_their_processes(worker):
     # Counted by a unique argument: a killed shell's children would be re-parented, so no

@@ -1,5 +1,7 @@
-// execute_command: one shell command in a child process, through the host's
-// subprocess machinery, with every failure of its own turned into a result.
+// execute_command: one shell command in a child process, started and watched
+// by the module itself while the host's subprocess machinery is its own, and
+// through a replacement's run() otherwise, with every failure of its own
+// turned into a result.
 #include "shell_worker.hpp"
 
 #include <initializer_list>
@@ -44,11 +46,6 @@ Ref environment_copy() noexcept {
     return copy;
 }
 
-// The result of a command that did not complete: no output, returncode -1.
-Ref unfinished_result(PyObject* message) noexcept {
-    return new_map({k.stdout_, k.stderr_, k.returncode}, {k.empty, message, k.minus_one});
-}
-
 // run(command, shell=True, capture_output=True, text=True, timeout=...,
 // cwd=..., env=..., stdin=DEVNULL), the call made when the process machinery
 // has been replaced, and its result read from the returned object.
@@ -82,19 +79,19 @@ Ref run_through(PyObject* run, const ChildCall& call, int& step) noexcept {
     return result;
 }
 
-// subprocess.Popen when the global `subprocess`, its `run` and its `Popen` are
-// all still what initialisation found; otherwise empty, without an error.
-Ref host_popen(PyObject* subprocess, PyObject* run) noexcept {
+// Whether the global `subprocess`, its `run` and its `Popen` are all still
+// what initialisation found.  No error is left: no Popen at all is a
+// replacement too.
+bool is_host_machinery(PyObject* subprocess, PyObject* run) noexcept {
     if (!records.subprocess || subprocess != records.subprocess ||
         run != records.subprocess_run) {
-        return Ref();
+        return false;
     }
     Ref popen = get_attr(subprocess, k.popen);
-    if (!popen || popen.get() != records.subprocess_popen) {
-        PyErr_Clear();  // no Popen at all is a replacement too
-        return Ref();
+    if (!popen) {
+        PyErr_Clear();
     }
-    return popen;
+    return popen && popen.get() == records.subprocess_popen;
 }
 
 // The guarded region: start the child, wait for it, collect its result.
@@ -106,7 +103,7 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexc
     if (!run) {
         return Ref();
     }
-    Ref popen = host_popen(subprocess.get(), run.get());
+    bool native = is_host_machinery(subprocess.get(), run.get());
     step = convert_timeout;
     Ref timeout_value = Ref::steal(PyFloat_FromDouble(timeout));
     if (!timeout_value) {
@@ -129,9 +126,9 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexc
     if (!devnull) {
         return Ref();
     }
-    ChildCall call = {subprocess.get(), popen.get(),       command,     timeout_value.get(),
-                      directory.get(),  environment.get(), devnull.get()};
-    return popen ? run_contained(call, step) : run_through(run.get(), call, step);
+    ChildCall call = {command, timeout_value.get(), directory.get(), environment.get(),
+                      devnull.get()};
+    return native ? run_native(call, step) : run_through(run.get(), call, step);
 }
 
 // Whether `error` is subprocess.TimeoutExpired or a subclass.  A failure to
@@ -146,16 +143,6 @@ bool is_time_out(PyObject* error) noexcept {
     return PyErr_GivenExceptionMatches(error, timeout_expired.get());
 }
 
-Ref time_out_result(double timeout) noexcept {
-    Ref seconds = Ref::steal(PyFloat_FromDouble(timeout));
-    Ref seconds_text = seconds ? Ref::steal(PyObject_Repr(seconds.get())) : Ref();
-    Ref message = seconds_text ? Ref::steal(PyUnicode_FromFormat(
-                                     "%U%U%U", k.timed_out_before, seconds_text.get(),
-                                     k.timed_out_after))
-                               : Ref();
-    return message ? unfinished_result(message.get()) : Ref();
-}
-
 Ref failure_result(PyObject* error) noexcept {
     Ref message = Ref::steal(PyObject_Str(error));
     if (!message) {
@@ -168,6 +155,20 @@ Ref failure_result(PyObject* error) noexcept {
 }
 
 }  // namespace
+
+Ref unfinished_result(PyObject* message) noexcept {
+    return new_map({k.stdout_, k.stderr_, k.returncode}, {k.empty, message, k.minus_one});
+}
+
+Ref time_out_result(double timeout) noexcept {
+    Ref seconds = Ref::steal(PyFloat_FromDouble(timeout));
+    Ref seconds_text = seconds ? Ref::steal(PyObject_Repr(seconds.get())) : Ref();
+    Ref message = seconds_text ? Ref::steal(PyUnicode_FromFormat(
+                                     "%U%U%U", k.timed_out_before, seconds_text.get(),
+                                     k.timed_out_after))
+                               : Ref();
+    return message ? unfinished_result(message.get()) : Ref();
+}
 
 Ref execute_command(PyObject* command, double timeout, PyObject* cwd) noexcept {
     int step = 0;

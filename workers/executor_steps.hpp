@@ -1,5 +1,5 @@
-// What the two halves of execute_command share: the numbering of its steps
-// and the call they make.
+// What the two halves of execute_command share: the numbering of its steps,
+// the values of the call it makes and the results it builds.
 #pragma once
 
 #include <Python.h>
@@ -19,27 +19,31 @@ enum ExecutorStep {
     build_result,
     report_time_out,
     report_failure,
-    look_up_pipe,
-    start_child,
+    start_child = 11,
     collect_output,
-    stop_child,
 };
 
 // The values of one command's child process, all borrowed.
 struct ChildCall {
-    PyObject* subprocess;   // the module global, the host's own module here
-    PyObject* popen;        // its Popen
     PyObject* command;
     PyObject* timeout;      // float
     PyObject* directory;
     PyObject* environment;  // a plain dict
-    PyObject* devnull;
+    PyObject* devnull;      // subprocess.DEVNULL, for the plain run() call
 };
 
-// Runs the child in a session and process group of its own, through Popen and
-// communicate(), and kills the whole group if anything leaves communicate()
-// early.  The result map, or empty with the error set and `step` telling
-// which step raised.
-Ref run_contained(const ChildCall& call, int& step) noexcept;
+// Starts, watches and ends the child itself, as the host's own machinery
+// would for Popen(command, shell=True, stdin=DEVNULL, stdout=PIPE,
+// stderr=PIPE, text=True, errors="replace", cwd=..., env=..., process_group=0)
+// and communicate(timeout=...): the result map, a time-out or output-limit
+// result, or empty with the error set and `step` telling which step raised.
+Ref run_native(const ChildCall& call, int& step) noexcept;
+
+// {"stdout": "", "stderr": message, "returncode": -1}.
+Ref unfinished_result(PyObject* message) noexcept;
+
+// The result of a command whose time ran out: "Command timed out after "
+// + repr(timeout) + "s".
+Ref time_out_result(double timeout) noexcept;
 
 }  // namespace shell_worker

@@ -16,13 +16,6 @@ Ref make_run_keywords() noexcept {
                                    k.stdin_));
 }
 
-Ref make_popen_keywords() noexcept {
-    return Ref::steal(PyTuple_Pack(9, k.shell, k.stdin_, k.stdout_, k.stderr_, k.text, k.errors,
-                                   k.cwd, k.env, k.process_group));
-}
-
-Ref make_communicate_keywords() noexcept { return Ref::steal(PyTuple_Pack(1, k.timeout)); }
-
 Ref take_str_strip() noexcept {
     return Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type), k.strip));
 }
@@ -42,8 +35,6 @@ struct Entry {
 
 constexpr Entry table[] = {
     {&WorkerObjects::run_keywords, make_run_keywords},
-    {&WorkerObjects::popen_keywords, make_popen_keywords},
-    {&WorkerObjects::communicate_keywords, make_communicate_keywords},
     {&WorkerObjects::str_strip, take_str_strip},
     {&WorkerObjects::quit_response, make_quit_response},
     {&WorkerObjects::no_command_response, make_no_command_response},

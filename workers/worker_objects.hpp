@@ -11,12 +11,6 @@ struct WorkerObjects {
     // the keyword names of the subprocess.run call, in the order passed.
     PyObject* run_keywords = nullptr;
 
-    // ("shell", "stdin", "stdout", "stderr", "text", "errors", "cwd", "env",
-    // "process_group") and ("timeout",): the keyword names of the
-    // contained Popen(...) and communicate(...) calls.
-    PyObject* popen_keywords = nullptr;
-    PyObject* communicate_keywords = nullptr;
-
     // str.strip, the method descriptor: the str type cannot be changed, so
     // main strips an exact str through it without looking it up each time.
     PyObject* str_strip = nullptr;

@@ -1,0 +1,96 @@
+#include "output_text.hpp"
+
+#include <langinfo.h>
+#include <strings.h>
+
+#include "../host/constants.hpp"
+
+namespace shell_worker {
+
+namespace {
+
+// sys.flags.<name> as a C int; -1 with the host's error set.
+int sys_flag(PyObject* name) noexcept {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (!flags) {
+        PyErr_SetString(PyExc_AttributeError, "module 'sys' has no attribute 'flags'");
+        return -1;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(flags, name));
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+bool names_utf8(const char* name) noexcept {
+    return strcasecmp(name, "utf-8") == 0 || strcasecmp(name, "utf8") == 0;
+}
+
+}  // namespace
+
+bool choose_text_encoding(TextEncoding& encoding) noexcept {
+    int warn = sys_flag(k.warn_default_encoding);
+    if (warn < 0 || (warn && PyErr_WarnEx(PyExc_EncodingWarning,
+                                          "'encoding' argument not specified.", 1) < 0)) {
+        return false;
+    }
+    int utf8_mode = sys_flag(k.utf8_mode);
+    if (utf8_mode < 0) {
+        return false;
+    }
+    if (utf8_mode) {
+        encoding.name = Ref::borrow(k.utf_8);
+        encoding.utf8 = true;
+        return true;
+    }
+    // The locale's encoding as the host's locale.getencoding() reads it.
+    const char* codeset = nl_langinfo(CODESET);
+    if (!codeset || !*codeset) {
+        encoding.name = Ref::borrow(k.utf_8);
+        encoding.utf8 = true;
+        return true;
+    }
+    encoding.name = Ref::steal(PyUnicode_DecodeLocale(codeset, "surrogateescape"));
+    encoding.utf8 = names_utf8(codeset);
+    return bool(encoding.name);
+}
+
+bool check_text_encoding(const TextEncoding& encoding) noexcept {
+    if (encoding.utf8) {
+        return true;
+    }
+    const char* name = PyUnicode_AsUTF8(encoding.name.get());
+    return name && Ref::steal(PyCodec_Decoder(name));
+}
+
+Ref decoded_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept {
+    const char* data = buffer.data() ? buffer.data() : "";
+    if (encoding.utf8) {
+        // "\r" is one byte in UTF-8 and never part of another character, so
+        // translating the bytes first gives the same text in one pass.
+        translate_newlines(buffer);
+        data = buffer.data() ? buffer.data() : "";
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, Py_ssize_t(buffer.size()), "replace"));
+        buffer.clear();
+        return text;
+    }
+    const char* name = PyUnicode_AsUTF8(encoding.name.get());
+    Ref text = name ? Ref::steal(PyUnicode_Decode(data, Py_ssize_t(buffer.size()), name,
+                                                  "replace"))
+                    : Ref();
+    buffer.clear();
+    if (!text) {
+        return Ref();
+    }
+    Py_ssize_t found = PyUnicode_FindChar(text.get(), '\r', 0, PyUnicode_GET_LENGTH(text.get()), 1);
+    if (found == -2) {
+        return Ref();
+    }
+    if (found >= 0) {
+        text = Ref::steal(PyUnicode_Replace(text.get(), k.carriage_return_line_feed,
+                                            k.line_feed, -1));
+        text = text ? Ref::steal(PyUnicode_Replace(text.get(), k.carriage_return, k.line_feed, -1))
+                    : Ref();
+    }
+    return text;
+}
+
+}  // namespace shell_worker

@@ -1,0 +1,31 @@
+// A command's output bytes as text, the way the host's subprocess decodes
+// them in text mode with errors="replace".
+#pragma once
+
+#include <Python.h>
+
+#include "../host/ref.hpp"
+#include "child_output.hpp"
+
+namespace shell_worker {
+
+struct TextEncoding {
+    Ref name;           // str
+    bool utf8 = false;  // UTF-8 under another spelling included
+};
+
+// UTF-8 in UTF-8 mode, otherwise the locale's encoding, as subprocess picks
+// it when given none; under -X warn_default_encoding asking for it gives the
+// same EncodingWarning.  False with the host's error set.
+bool choose_text_encoding(TextEncoding& encoding) noexcept;
+
+// The LookupError that subprocess's text streams raise for an encoding the
+// host does not know, before the child starts.  UTF-8 is always known.
+bool check_text_encoding(const TextEncoding& encoding) noexcept;
+
+// The buffer's bytes decoded with errors="replace", "\r\n" and a lone "\r"
+// made "\n".  The buffer is emptied, so that the bytes and their text are
+// not both held for longer than the decoding.
+Ref decoded_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept;
+
+}  // namespace shell_worker
