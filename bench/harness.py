@@ -39,20 +39,23 @@ class Series:
 
 @dataclass
 class Target:
-    """What the module/baseline ratio must satisfy."""
+    """What the module/baseline ratio must satisfy, or with `of_module` the
+    module's own median, in the row's unit."""
     low: float | None = None
     high: float | None = None
+    of_module: bool = False
 
-    def met(self, ratio: float) -> bool:
-        return ((self.low is None or ratio >= self.low) and
-                (self.high is None or ratio <= self.high))
+    def met(self, value: float) -> bool:
+        return ((self.low is None or value >= self.low) and
+                (self.high is None or value <= self.high))
 
     def __str__(self) -> str:
+        prefix = "module " if self.of_module else ""
         if self.low is not None and self.high is not None:
-            return f"{self.low:.2f}-{self.high:.2f}"
+            return f"{prefix}{self.low:.2f}-{self.high:.2f}"
         if self.low is not None:
-            return f">= {self.low:.2f}"
-        return f"<= {self.high:.2f}"
+            return f"{prefix}>= {self.low:.2f}"
+        return f"{prefix}<= {self.high:.2f}"
 
 
 @dataclass
@@ -82,6 +85,11 @@ class Row:
     @property
     def ratio(self) -> float:
         return self.comparison.ratios.median
+
+    @property
+    def met(self) -> bool:
+        judged = self.comparison.module.median if self.target.of_module else self.ratio
+        return self.target.met(judged)
 
 
 def paired(measure_module: Callable[[], float], measure_baseline: Callable[[], float],
@@ -134,7 +142,7 @@ def table(rows: list[Row]) -> str:
             row.baseline_name,
             f"{ratios.median:.3f} ±{ratios.spread:.1%}",
             str(row.target),
-            "yes" if row.target.met(row.ratio) else "NO",
+            "yes" if row.met else "NO",
         ))
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     numeric = {2, 3, 5}
