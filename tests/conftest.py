@@ -93,3 +93,9 @@ def wait_for(condition, seconds: float = 5.0) -> bool:
             return False
         time.sleep(0.02)
     return True
+
+
+def tagged_worker_argv(tag: str) -> list[str]:
+    """A worker command with `tag` in its argv, for processes_with to find."""
+    return [sys.executable, "-c",
+            "import sys; from varnok.workers.shell_worker_cli import run; sys.exit(run([]))", tag]
