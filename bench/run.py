@@ -31,6 +31,7 @@ sys.path.insert(0, str(BENCH_DIR))
 import baseline_worker as baseline  # noqa: E402
 import harness  # noqa: E402
 from harness import Comparison, Row, Target, paired, per_call  # noqa: E402
+from pool_throughput import bench_pool  # noqa: E402
 
 import varnok.workers.shell_worker as module  # noqa: E402
 
@@ -285,6 +286,7 @@ BENCHMARKS = {
     "execution": bench_execution,
     "round_trip": bench_round_trip,
     "memory": bench_memory,
+    "pool": bench_pool,
 }
 
 
