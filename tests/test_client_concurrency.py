@@ -5,24 +5,18 @@ import os
 import signal
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import processes_with, tagged_worker_argv, unique_seconds, wait_for
+from conftest import processes_with, tagged_worker_argv, wait_for
 from varnok.workers.shell_worker_client import (AsyncShellWorker, ShellWorker, ShellWorkerPool,
                                                 WorkerError)
 
 
 @pytest.fixture
-def tag():
-    """A unique argument; whatever still carries it afterwards is killed."""
-    tag = unique_seconds()
-    yield tag
-    for pid in processes_with(tag):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+def tag(unique_argument):
+    return unique_argument()
 
 
 async def running(marker):
@@ -92,8 +86,8 @@ def test_a_pool_of_4_runs_40_short_sleeps_in_under_4_s():
     assert elapsed < 4, elapsed
 
 
-def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag):
-    marker = unique_seconds()
+def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argument):
+    marker = unique_argument()
     main_thread = threading.main_thread().ident
 
     def interrupt_once_running():
@@ -115,8 +109,8 @@ def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag):
         worker.exec("true")
 
 
-def test_cancelling_a_request_leaves_nothing_of_it_running(tag):
-    marker = unique_seconds()
+def test_cancelling_a_request_leaves_nothing_of_it_running(tag, unique_argument):
+    marker = unique_argument()
 
     async def main():
         async with AsyncShellWorker(tagged_worker_argv(tag)) as worker:
@@ -134,8 +128,8 @@ def test_cancelling_a_request_leaves_nothing_of_it_running(tag):
 
 
 @pytest.mark.parametrize("how", ["cancelled", "killed"])
-def test_a_pool_replaces_a_lost_worker_and_leaves_the_others_alone(tag, how):
-    marker = unique_seconds()
+def test_a_pool_replaces_a_lost_worker_and_leaves_the_others_alone(tag, unique_argument, how):
+    marker = unique_argument()  # a killed worker cannot end its command: the fixture does
 
     async def main():
         async with ShellWorkerPool(2, argv=tagged_worker_argv(tag)) as pool:
@@ -159,8 +153,6 @@ def test_a_pool_replaces_a_lost_worker_and_leaves_the_others_alone(tag, how):
 
     asyncio.run(main())
     assert processes_with(tag) == []
-    for pid in processes_with(marker):  # a killed worker cannot end its command
-        os.kill(pid, signal.SIGKILL)
 
 
 def test_cancelling_a_waiting_request_leaves_the_worker_alone():
@@ -181,22 +173,14 @@ def test_cancelling_a_waiting_request_leaves_the_worker_alone():
 def test_closing_lets_the_request_in_flight_finish_and_fails_those_waiting(kind, tag):
     argv = tagged_worker_argv(tag)
     if kind == "sync":
-        outcomes = [None] * 3
-
-        def ask(n):
-            try:
-                outcomes[n] = worker.exec(f"sleep 0.4; echo {n}").stdout
-            except WorkerError as error:
-                outcomes[n] = error
-
         worker = ShellWorker(argv)
-        threads = [threading.Thread(target=ask, args=(n,)) for n in range(3)]
-        for thread in threads:
-            thread.start()
-            time.sleep(0.1)
-        worker.close()
-        for thread in threads:
-            thread.join()
+        with ThreadPoolExecutor(3) as threads:
+            requests = []
+            for n in range(3):
+                requests.append(threads.submit(worker.exec, f"sleep 0.4; echo {n}"))
+                time.sleep(0.1)
+            worker.close()
+        outcomes = [request.exception() or request.result().stdout for request in requests]
     else:
         async def main():
             target = AsyncShellWorker(argv) if kind == "async" else ShellWorkerPool(1, argv=argv)
@@ -206,8 +190,7 @@ def test_closing_lets_the_request_in_flight_finish_and_fails_those_waiting(kind,
                 requests.append(asyncio.create_task(target.exec(f"sleep 0.4; echo {n}")))
                 await asyncio.sleep(0.1)
             await target.close()
-            return [request.result().stdout if not request.exception() else request.exception()
-                    for request in requests]
+            return [request.exception() or request.result().stdout for request in requests]
 
         outcomes = asyncio.run(main())
     assert outcomes[0] == "0\n"

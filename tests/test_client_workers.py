@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import processes_with, tagged_worker_argv, unique_seconds, wait_for
+from conftest import processes_with, tagged_worker_argv, wait_for
 from varnok.workers.shell_worker_client import (AsyncShellWorker, CommandResult, RequestError,
                                                 ShellWorker, ShellWorkerPool, WorkerError,
                                                 grace_periods)
@@ -59,15 +59,8 @@ def kind(request):
 
 
 @pytest.fixture
-def tag():
-    """A unique argument; whatever still carries it afterwards is killed."""
-    tag = unique_seconds()
-    yield tag
-    for pid in processes_with(tag):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+def tag(unique_argument):
+    return unique_argument()
 
 
 @pytest.fixture
@@ -145,32 +138,29 @@ def test_64_mib_of_output_comes_back_whole(driven, big_file):
     ("killed", -signal.SIGKILL, None),
     ("overflow", 1, "OverflowError: int too large to convert to float"),
 ])
-def test_a_worker_that_dies_mid_request(driven, tag, how, returncode, last_words):
-    marker = unique_seconds()
+def test_a_worker_that_dies_mid_request(driven, tag, unique_argument, how, returncode,
+                                       last_words):
+    marker = unique_argument()  # a killed worker cannot end its command: the fixture does
 
     def kill_once_running():
         if wait_for(lambda: processes_with(marker)):
             for pid in processes_with(tag):
                 os.kill(pid, signal.SIGKILL)
 
-    try:
-        if how == "killed":
-            threading.Thread(target=kill_once_running).start()
-        with pytest.raises(WorkerError) as died:
-            driven.exec(f"sleep {marker}", timeout=10**400 if how == "overflow" else 60)
-        assert died.value.returncode == returncode
-        if last_words:
-            assert died.value.stderr_tail[-1] == last_words
-        if driven.kind == "pool":
-            assert driven.exec("echo replaced").stdout == "replaced\n"
-        else:
-            started = time.monotonic()
-            with pytest.raises(WorkerError) as later:
-                driven.exec("true")
-            assert later.value.returncode == returncode and time.monotonic() - started < 0.5
-    finally:
-        for pid in processes_with(marker):  # a killed worker cannot end its command
-            os.kill(pid, signal.SIGKILL)
+    if how == "killed":
+        threading.Thread(target=kill_once_running).start()
+    with pytest.raises(WorkerError) as died:
+        driven.exec(f"sleep {marker}", timeout=10**400 if how == "overflow" else 60)
+    assert died.value.returncode == returncode
+    if last_words:
+        assert died.value.stderr_tail[-1] == last_words
+    if driven.kind == "pool":
+        assert driven.exec("echo replaced").stdout == "replaced\n"
+    else:
+        started = time.monotonic()
+        with pytest.raises(WorkerError) as later:
+            driven.exec("true")
+        assert later.value.returncode == returncode and time.monotonic() - started < 0.5
 
 
 @pytest.mark.parametrize("argv, returncode, tail", [
