@@ -32,6 +32,7 @@ sys.path.insert(0, str(BENCH_DIR))
 import baseline_worker as baseline  # noqa: E402
 import harness  # noqa: E402
 from harness import Comparison, Row, Series, Target, paired, per_call  # noqa: E402
+from pool_throughput import bench_pool  # noqa: E402
 
 import varnok.workers.shell_worker as module  # noqa: E402
 
@@ -341,6 +342,7 @@ BENCHMARKS = {
     "round_trip": bench_round_trip,
     "flood": bench_flood,
     "memory": bench_memory,
+    "pool": bench_pool,
 }
 
 

@@ -1,6 +1,7 @@
 import itertools
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -93,3 +94,28 @@ def wait_for(condition, seconds: float = 5.0) -> bool:
             return False
         time.sleep(0.02)
     return True
+
+
+def tagged_worker_argv(tag: str) -> list[str]:
+    """A worker command with `tag` in its argv, for processes_with to find."""
+    return [sys.executable, "-c",
+            "import sys; from varnok.workers.shell_worker_cli import run; sys.exit(run([]))", tag]
+
+
+@pytest.fixture
+def unique_argument():
+    """Makes arguments that no other process has (unique_seconds); whatever still
+    carries one of them when the test ends is killed."""
+    made = []
+
+    def make() -> str:
+        made.append(unique_seconds())
+        return made[-1]
+
+    yield make
+    for argument in made:
+        for pid in processes_with(argument):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass

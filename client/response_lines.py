@@ -1,0 +1,59 @@
+"""Reading the worker's answer to the request in hand.
+
+Requests carry no identifier: the n-th answer belongs to the n-th request.
+An answer that is not JSON, or not shaped like an answer to this request,
+means the two sides are out of step, and nothing read from that worker
+afterwards can be trusted; it is reported as a ProtocolFault, never paired
+with a request.
+"""
+
+from __future__ import annotations
+
+import json
+
+from .errors import RequestError
+from .results import CommandResult
+
+
+class ProtocolFault(Exception):
+    """A line from the worker that cannot be the answer to the request sent."""
+
+
+def read_exec_answer(line: bytes) -> CommandResult:
+    return _command_result(_result_of(line))
+
+
+def read_batch_answer(line: bytes, count: int) -> list[CommandResult]:
+    result = _result_of(line)
+    if not isinstance(result, list) or len(result) != count:
+        raise ProtocolFault(f"expected a list of {count} results, got {_excerpt(line)}")
+    return [_command_result(item) for item in result]
+
+
+def _result_of(line: bytes) -> object:
+    """The answer's "result", or the RequestError for a refused request."""
+    try:
+        answer = json.loads(line)
+    except (ValueError, RecursionError):
+        raise ProtocolFault(f"a line that is not JSON: {_excerpt(line)}") from None
+    if not isinstance(answer, dict) or not isinstance(answer.get("success"), bool):
+        raise ProtocolFault(f"a line that is not an answer: {_excerpt(line)}")
+    if "result" in answer:
+        return answer["result"]
+    error = answer.get("error")
+    if answer["success"] is False and isinstance(error, str):
+        raise RequestError(error)
+    raise ProtocolFault(f"an answer with neither a result nor an error: {_excerpt(line)}")
+
+
+def _command_result(item: object) -> CommandResult:
+    if isinstance(item, dict):
+        stdout, stderr, returncode = item.get("stdout"), item.get("stderr"), item.get("returncode")
+        if (isinstance(stdout, str) and isinstance(stderr, str) and isinstance(returncode, int)
+                and not isinstance(returncode, bool)):
+            return CommandResult(stdout, stderr, returncode)
+    raise ProtocolFault(f"expected one command's result, got {str(item)[:200]}")
+
+
+def _excerpt(line: bytes) -> str:
+    return repr(line[:200]) + (" ..." if len(line) > 200 else "")
