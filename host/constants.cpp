@@ -1,5 +1,7 @@
 #include "constants.hpp"
 
+#include "fill_once.hpp"
+
 namespace shell_worker {
 
 Constants k;
@@ -27,33 +29,25 @@ constexpr Entry table[] = {
 #undef SHELL_WORKER_FLOAT_ENTRY
 };
 
-// A new reference to the entry's object, or null with an error set.
-PyObject* make(const Entry& entry) noexcept {
+// The entry's object, or empty with an error set.
+Ref make(const Entry& entry) noexcept {
     switch (entry.kind) {
         case Kind::text: {
-            PyObject* text = PyUnicode_InternFromString(entry.text);
+            Ref text = Ref::steal(PyUnicode_InternFromString(entry.text));
             // Hashed now, so that no lookup by this name hashes it later.
-            if (text && PyObject_Hash(text) == -1) {
-                Py_CLEAR(text);
+            if (text && PyObject_Hash(text.get()) == -1) {
+                return Ref();
             }
             return text;
         }
-        case Kind::integer: return PyLong_FromLong(long(entry.number));
-        case Kind::real: return PyFloat_FromDouble(entry.number);
+        case Kind::integer: return Ref::steal(PyLong_FromLong(long(entry.number)));
+        case Kind::real: return Ref::steal(PyFloat_FromDouble(entry.number));
     }
-    return nullptr;
+    return Ref();
 }
 
 }  // namespace
 
-bool make_constants() noexcept {
-    for (const Entry& entry : table) {
-        PyObject*& constant = k.*entry.field;
-        if (!constant && !(constant = make(entry))) {
-            return false;
-        }
-    }
-    return true;
-}
+bool make_constants() noexcept { return fill_once(k, table, make); }
 
 }  // namespace shell_worker

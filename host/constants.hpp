@@ -1,5 +1,7 @@
-// Every text and number the module's operations use, made once at
-// initialisation and never released.
+// The names, keys and fixed texts that the operations look things up by or
+// build responses from, and the numbers they need, made once at
+// initialisation and never released.  Messages put together from a format
+// are written where they are raised.
 //
 // The texts are interned, and an exact str caches its hash, so a map lookup
 // by one of these names never hashes it again.
@@ -80,7 +82,6 @@ namespace shell_worker {
     X(stderr_, "stderr")                                                    \
     X(returncode, "returncode")                                             \
     X(e, "e")                                                               \
-    X(r, "r")                                                               \
     X(line, "line")                                                         \
     X(response, "response")                                                 \
     X(results, "results")                                                   \
@@ -114,9 +115,13 @@ namespace shell_worker {
     X(zero, 0)                                                              \
     X(minus_one, -1)
 
+// The time limit of a command whose caller gives none, in seconds; the build
+// gives it, from the one place that the type stub takes it from too.
+constexpr double default_timeout_seconds = SHELL_WORKER_DEFAULT_TIMEOUT;
+
 // field, value
 #define SHELL_WORKER_FLOATS(X)                                              \
-    X(default_timeout, 30.0)
+    X(default_timeout, default_timeout_seconds)
 
 struct Constants {
 #define SHELL_WORKER_FIELD(field, literal) PyObject* field = nullptr;

@@ -24,10 +24,11 @@ public:
     Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
 
     Ref& operator=(Ref&& other) noexcept {
-        PyObject* old = object_;
-        object_ = other.object_;
-        other.object_ = nullptr;
-        Py_XDECREF(old);
+        if (this != &other) {
+            PyObject* old = object_;
+            object_ = other.release();
+            Py_XDECREF(old);  // last: its finaliser may look at this Ref
+        }
         return *this;
     }
 

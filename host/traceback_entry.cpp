@@ -24,13 +24,12 @@ const char* entry_name(Function function) noexcept {
 
 }  // namespace
 
-void add_traceback_entry(Function function, int step) noexcept {
+void add_traceback_entry_at(Function function, int line) noexcept {
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     if (!pending) {
         return;
     }
     // A fresh frame that has run nothing reports its code object's first line.
-    int line = first_line(function) + step;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(SHELL_WORKER_SOURCE_PATH, entry_name(function), line)));
     Ref frame;

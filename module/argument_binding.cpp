@@ -5,6 +5,8 @@
 #include "../host/constants.hpp"
 #include "../host/ref.hpp"
 #include "../host/traceback_entry.hpp"
+#include "../workers/dispatcher_steps.hpp"
+#include "../workers/executor_steps.hpp"
 #include "../workers/shell_worker.hpp"
 
 namespace shell_worker {
@@ -15,20 +17,20 @@ constexpr Py_ssize_t most_parameters = 3;
 
 struct Parameters {
     const char* function_name;
-    Function function;                       // names the traceback entry
+    Block block;                              // of the callable's traceback entries
     PyObject* const* names[most_parameters];  // in parameter order; filled at initialisation
     Py_ssize_t count;
     Py_ssize_t required;                     // the leading `required` ones
 };
 
 const Parameters execute_command_parameters = {
-    "execute_command", Function::execute_command, {&k.command, &k.timeout, &k.cwd}, 3, 1};
+    "execute_command", block_of<ExecutorStep>, {&k.command, &k.timeout, &k.cwd}, 3, 1};
 const Parameters handle_command_parameters = {
-    "handle_command", Function::handle_command, {&k.cmd, nullptr, nullptr}, 1, 1};
+    "handle_command", block_of<DispatchStep>, {&k.cmd, nullptr, nullptr}, 1, 1};
 
 // Count, keyword and conversion errors carry an entry at the callable's first line.
 void binding_failed(const Parameters& parameters) noexcept {
-    add_traceback_entry(parameters.function, 0);
+    add_traceback_entry_at(parameters.block.function, parameters.block.first_line);
 }
 
 void count_error(const Parameters& parameters, Py_ssize_t given) noexcept {
@@ -140,7 +142,7 @@ PyObject* execute_command_vectorcall(PyObject*, PyObject* const* args, size_t na
     if (!cwd) {
         cwd = Ref::borrow(Py_None);
     }
-    double seconds = 30.0;
+    double seconds = default_timeout_seconds;
     if (timeout) {
         if (PyFloat_CheckExact(timeout.get())) {
             seconds = PyFloat_AS_DOUBLE(timeout.get());

@@ -1,6 +1,7 @@
-// The code objects of the module's functions.  They hold no runnable
+// The code objects of the three callables.  They hold no runnable
 // instructions: they describe the functions' parameters and locals to
-// introspection and give each function its first line.
+// introspection and give each function its first line.  (The generator
+// expression's traceback entries make code objects of their own.)
 #pragma once
 
 #include <Python.h>
@@ -10,7 +11,6 @@ namespace shell_worker {
 struct CodeObjects {
     PyObject* execute_command = nullptr;
     PyObject* handle_command = nullptr;
-    PyObject* genexpr = nullptr;  // a generator code object
     PyObject* main = nullptr;
 };
 

@@ -14,30 +14,16 @@
 #include "../workers/shell_worker.hpp"
 #include "code_objects.hpp"
 #include "function_object.hpp"
+#include "init_steps.hpp"
 #include "slots.hpp"
 
 namespace shell_worker {
 
 namespace {
 
-// Exec steps; a failure after `make_constants_step` adds the init entry.
-enum ExecStep {
-    check_reinitialisation = 1,
-    record_module,
-    bind_builtins,
-    check_version,
-    make_constants_step,
-    make_types_and_code,
-    import_host_modules,
-    bind_execute_command,
-    bind_handle_command,
-    bind_main,
-    run_as_main_program,
-    bind_test,
-};
-
-// The host's minor version differs from the one built against: worth a
-// warning, a failure only when warning filters make it one.
+// The module is written for Python 3.12, whatever host it was built for.  Any
+// other minor version is worth a warning, and a failure only when warning
+// filters make it one.
 bool check_host_version() noexcept {
     unsigned long major = (Py_Version >> 24) & 0xff;
     unsigned long minor = (Py_Version >> 16) & 0xff;
@@ -103,8 +89,8 @@ bool bind_function(Function function, PyObject* name, PyObject* defaults,
     return object && dict_put(records.globals, name, object.get());
 }
 
-bool bind_callables(int& step) noexcept {
-    step = bind_execute_command;
+bool bind_callables(InitStep& step) noexcept {
+    step = InitStep::bind_execute_command;
     Ref defaults = Ref::steal(PyTuple_Pack(2, k.default_timeout, Py_None));
     Ref annotations = defaults ? new_map({k.command, k.timeout, k.cwd, k.return_},
                                          {k.str_type, k.float_type, k.optional_str_type,
@@ -114,13 +100,13 @@ bool bind_callables(int& step) noexcept {
                                        defaults.get(), annotations.get())) {
         return false;
     }
-    step = bind_handle_command;
+    step = InitStep::bind_handle_command;
     annotations = new_map({k.cmd, k.return_}, {k.dict_type, k.dict_type});
     if (!annotations ||
         !bind_function(Function::handle_command, k.handle_command, nullptr, annotations.get())) {
         return false;
     }
-    step = bind_main;
+    step = InitStep::bind_main;
     // main's empty annotation map is made when it is first read.
     return bind_function(Function::main, k.main, nullptr, nullptr);
 }
@@ -139,39 +125,39 @@ bool run_if_main_program() noexcept {
     return main && Ref::steal(PyObject_CallNoArgs(main.get()));
 }
 
-bool initialise(PyObject* module, int& step) noexcept {
-    step = record_module;
+bool initialise(PyObject* module, InitStep& step) noexcept {
+    step = InitStep::record_module;
     records.module = Py_NewRef(module);
     Py_XSETREF(records.globals, Py_NewRef(PyModule_GetDict(module)));
 
-    step = bind_builtins;
+    step = InitStep::bind_builtins;
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
     if (!builtins || PyDict_SetItemString(records.globals, "__builtins__", builtins) < 0) {
         return false;
     }
     Py_XSETREF(records.builtins, Py_NewRef(PyModule_GetDict(builtins)));
 
-    step = check_version;
+    step = InitStep::check_version;
     if (!check_host_version()) {
         return false;
     }
-    step = make_constants_step;
+    step = InitStep::make_constants;
     if (!make_constants() || !make_worker_objects()) {
         return false;
     }
-    step = make_types_and_code;
+    step = InitStep::make_types_and_code;
     if (!make_function_type() || !make_code_objects()) {
         return false;
     }
-    step = import_host_modules;
+    step = InitStep::import_host_modules;
     if (!import_host_modules_into(module) || !bind_callables(step)) {
         return false;
     }
-    step = run_as_main_program;
+    step = InitStep::run_as_main_program;
     if (!run_if_main_program()) {
         return false;
     }
-    step = bind_test;
+    step = InitStep::bind_test;
     Ref test = Ref::steal(PyDict_New());
     return test && dict_put(records.globals, k.dunder_test, test.get());
 }
@@ -188,12 +174,12 @@ int module_exec(PyObject* module) noexcept {
                         "not supported.");
         return -1;
     }
-    int step = check_reinitialisation;
+    InitStep step = InitStep::check_reinitialisation;
     if (initialise(module, step)) {
         return 0;
     }
-    if (step > make_constants_step) {
-        add_traceback_entry(Function::init, step);
+    if (step > InitStep::make_constants) {
+        add_traceback_entry(step);
     }
     // A later import starts again with a new module.
     Py_CLEAR(records.module);

@@ -18,7 +18,7 @@ WorkerFunction* as_function(PyObject* self) noexcept {
     return reinterpret_cast<WorkerFunction*>(self);
 }
 
-PyObject* or_none(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
+Ref or_none(PyObject* value) noexcept { return Ref::borrow(value ? value : Py_None); }
 
 // --- attributes ------------------------------------------------------------
 
@@ -50,7 +50,7 @@ int function_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* function_get_doc(PyObject* self, void*) noexcept {
-    return or_none(as_function(self)->doc);
+    return or_none(as_function(self)->doc).release();
 }
 
 int function_set_doc(PyObject* self, PyObject* value, void*) noexcept {
@@ -81,7 +81,7 @@ int set_unused_defaults(PyObject* self, PyObject* value, PyObject* WorkerFunctio
 }
 
 PyObject* function_get_defaults(PyObject* self, void*) noexcept {
-    return or_none(as_function(self)->defaults);
+    return or_none(as_function(self)->defaults).release();
 }
 
 int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
@@ -91,7 +91,7 @@ int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* function_get_kwdefaults(PyObject* self, void*) noexcept {
-    return or_none(as_function(self)->kwdefaults);
+    return or_none(as_function(self)->kwdefaults).release();
 }
 
 int function_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
@@ -121,15 +121,15 @@ int function_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyObject* function_get_module(PyObject* self, void*) noexcept {
-    return or_none(as_function(self)->module);
+    return or_none(as_function(self)->module).release();
 }
 
 PyObject* function_get_code(PyObject* self, void*) noexcept {
-    return or_none(as_function(self)->code);
+    return or_none(as_function(self)->code).release();
 }
 
 PyObject* function_get_globals(PyObject* self, void*) noexcept {
-    return or_none(as_function(self)->globals);
+    return or_none(as_function(self)->globals).release();
 }
 
 PyObject* function_get_closure(PyObject*, void*) noexcept { return Py_NewRef(Py_None); }

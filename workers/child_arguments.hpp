@@ -9,11 +9,9 @@
 
 namespace shell_worker {
 
+// Not copyable, as its Refs are not.
 class ChildArguments {
 public:
-    ChildArguments() noexcept = default;
-    ChildArguments(const ChildArguments&) = delete;
-    ChildArguments& operator=(const ChildArguments&) = delete;
     ~ChildArguments();
 
     // `arguments`: the argv list as audited; `environment`: a plain dict;

@@ -6,37 +6,13 @@
 #include "../host/maps.hpp"
 #include "../host/name_equality.hpp"
 #include "../host/traceback_entry.hpp"
+#include "dispatcher_steps.hpp"
+#include "responses.hpp"
 #include "worker_objects.hpp"
 
 namespace shell_worker {
 
 namespace {
-
-// Steps, numbered from the first line of handle_command.
-enum Step {
-    read_action = 1,
-    match_action,
-    quit_response,
-    read_exec_members,
-    test_command,
-    call_executor,
-    test_return_code,
-    read_stderr,
-    exec_response,
-    read_exec_many_members,
-    iterate_commands,
-    call_executor_in_batch,
-    test_all_success,
-    exec_many_response,
-    action_text,
-    unknown_action_response,
-};
-
-// Steps of the all-success test, numbered from the first line of genexpr.
-enum GenexprStep {
-    read_return_code = 1,
-    compare_return_code,
-};
 
 // A new response equal to one of the fixed responses made at initialisation.
 // The copy takes the keys as one block, where filling a new map has the host
@@ -55,8 +31,10 @@ Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd) no
     return Ref::steal(PyObject_Vectorcall(executor.get(), arguments, 3, nullptr));
 }
 
-// result["returncode"] == 0, the comparison's own value.
-Ref return_code_is_zero(PyObject* result, int& step, int read_step, int compare_step) noexcept {
+// result["returncode"] == 0, the comparison's own value.  The two steps are
+// those of whichever function makes the test.
+template <typename Step>
+Ref return_code_is_zero(PyObject* result, Step& step, Step read_step, Step compare_step) noexcept {
     step = read_step;
     Ref code = get_item(result, k.returncode);
     if (!code) {
@@ -66,15 +44,15 @@ Ref return_code_is_zero(PyObject* result, int& step, int read_step, int compare_
     return Ref::steal(PyObject_RichCompare(code.get(), k.zero, Py_EQ));
 }
 
-Ref exec(PyObject* cmd, int& step) noexcept {
-    step = read_exec_members;
+Ref exec(PyObject* cmd, DispatchStep& step) noexcept {
+    step = DispatchStep::read_exec_members;
     Ref command = dict_get(cmd, k.command, k.empty);
     Ref timeout = command ? dict_get(cmd, k.timeout, k.default_timeout) : Ref();
     Ref cwd = timeout ? dict_get(cmd, k.cwd, Py_None) : Ref();
     if (!cwd) {
         return Ref();
     }
-    step = test_command;
+    step = DispatchStep::test_command;
     int has_command = PyObject_IsTrue(command.get());
     if (has_command < 0) {
         return Ref();
@@ -82,12 +60,13 @@ Ref exec(PyObject* cmd, int& step) noexcept {
     if (!has_command) {
         return fixed_response(worker_objects.no_command_response);
     }
-    step = call_executor;
+    step = DispatchStep::call_executor;
     Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
     if (!result) {
         return Ref();
     }
-    Ref success = return_code_is_zero(result.get(), step, test_return_code, test_return_code);
+    Ref success = return_code_is_zero(result.get(), step, DispatchStep::test_return_code,
+                                       DispatchStep::test_return_code);
     if (!success) {
         return Ref();
     }
@@ -97,13 +76,13 @@ Ref exec(PyObject* cmd, int& step) noexcept {
     }
     Ref error = Ref::borrow(Py_None);
     if (!succeeded) {
-        step = read_stderr;
+        step = DispatchStep::read_stderr;
         error = get_item(result.get(), k.stderr_);
         if (!error) {
             return Ref();
         }
     }
-    step = exec_response;
+    step = DispatchStep::exec_response;
     return new_map({k.success, k.result, k.error}, {success.get(), result.get(), error.get()});
 }
 
@@ -113,10 +92,11 @@ Ref exec(PyObject* cmd, int& step) noexcept {
 Ref all_succeeded(PyObject* results) noexcept {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
         Ref r = Ref::borrow(PyList_GET_ITEM(results, i));
-        int step = 0;
-        Ref zero = return_code_is_zero(r.get(), step, read_return_code, compare_return_code);
+        GenexprStep step = GenexprStep::read_return_code;
+        Ref zero = return_code_is_zero(r.get(), step, GenexprStep::read_return_code,
+                                       GenexprStep::compare_return_code);
         if (!zero) {
-            add_traceback_entry(Function::genexpr, step);
+            add_traceback_entry(step);
             return Ref();
         }
         int succeeded = PyObject_IsTrue(zero.get());
@@ -130,8 +110,8 @@ Ref all_succeeded(PyObject* results) noexcept {
     return Ref::borrow(Py_True);
 }
 
-Ref exec_many(PyObject* cmd, int& step) noexcept {
-    step = read_exec_many_members;
+Ref exec_many(PyObject* cmd, DispatchStep& step) noexcept {
+    step = DispatchStep::read_exec_many_members;
     // The default list is made only when the member is absent.
     Ref commands;
     int present = dict_lookup(cmd, k.commands, commands);
@@ -144,28 +124,28 @@ Ref exec_many(PyObject* cmd, int& step) noexcept {
     if (!results) {
         return Ref();
     }
-    step = iterate_commands;
+    step = DispatchStep::iterate_commands;
     Ref iterator = Ref::steal(PyObject_GetIter(commands.get()));
     if (!iterator) {
         return Ref();
     }
     while (Ref command = Ref::steal(PyIter_Next(iterator.get()))) {
-        step = call_executor_in_batch;
+        step = DispatchStep::call_executor_in_batch;
         Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
         if (!result || PyList_Append(results.get(), result.get()) < 0) {
             return Ref();
         }
-        step = iterate_commands;
+        step = DispatchStep::iterate_commands;
     }
     if (PyErr_Occurred()) {
         return Ref();
     }
-    step = test_all_success;
+    step = DispatchStep::test_all_success;
     Ref all_success = all_succeeded(results.get());
     if (!all_success) {
         return Ref();
     }
-    step = exec_many_response;
+    step = DispatchStep::exec_many_response;
     return new_map({k.success, k.result}, {all_success.get(), results.get()});
 }
 
@@ -180,27 +160,27 @@ Ref text_of(PyObject* action) noexcept {
     return Ref::steal(PyObject_Format(action, k.empty));
 }
 
-Ref unknown_action(PyObject* action, int& step) noexcept {
-    step = action_text;
+Ref unknown_action(PyObject* action, DispatchStep& step) noexcept {
+    step = DispatchStep::action_text;
     Ref text = text_of(action);
     Ref message = text ? Ref::steal(PyUnicode_Concat(k.unknown_action, text.get())) : Ref();
     if (!message) {
         return Ref();
     }
-    step = unknown_action_response;
-    return new_map({k.success, k.error}, {Py_False, message.get()});
+    step = DispatchStep::unknown_action_response;
+    return failure_response(message.get());
 }
 
-Ref dispatch(PyObject* cmd, int& step) noexcept {
-    step = read_action;
+Ref dispatch(PyObject* cmd, DispatchStep& step) noexcept {
+    step = DispatchStep::read_action;
     Ref action = dict_get(cmd, k.action, k.exec);
     if (!action) {
         return Ref();
     }
-    step = match_action;
+    step = DispatchStep::match_action;
     int matched = equals_name(action.get(), k.quit);
     if (matched > 0) {
-        step = quit_response;
+        step = DispatchStep::quit_response;
         return fixed_response(worker_objects.quit_response);
     }
     if (matched == 0) {
@@ -224,10 +204,10 @@ Ref dispatch(PyObject* cmd, int& step) noexcept {
 }  // namespace
 
 Ref handle_command(PyObject* cmd) noexcept {
-    int step = 0;
+    DispatchStep step = DispatchStep::read_action;
     Ref response = dispatch(cmd, step);
     if (!response) {
-        add_traceback_entry(Function::handle_command, step);
+        add_traceback_entry(step);
     }
     return response;
 }

@@ -21,7 +21,7 @@ namespace {
 
 // The child's working directory: `cwd` unchanged when it is non-empty text,
 // otherwise os.getcwd() now.
-Ref working_directory_for(PyObject* cwd) noexcept {
+Ref working_directory(PyObject* cwd) noexcept {
     int given = PyObject_IsTrue(cwd);
     if (given < 0) {
         return Ref();
@@ -49,8 +49,8 @@ Ref environment_copy() noexcept {
 // run(command, shell=True, capture_output=True, text=True, timeout=...,
 // cwd=..., env=..., stdin=DEVNULL), the call made when the process machinery
 // has been replaced, and its result read from the returned object.
-Ref run_through(PyObject* run, const ChildCall& call, int& step) noexcept {
-    step = call_run;
+Ref run_through(PyObject* run, const ChildCall& call, ExecutorStep& step) noexcept {
+    step = ExecutorStep::call_run;
     PyObject* arguments[] = {
         call.command,
         Py_True,           // shell
@@ -65,7 +65,7 @@ Ref run_through(PyObject* run, const ChildCall& call, int& step) noexcept {
     if (!completed) {
         return Ref();
     }
-    step = build_result;
+    step = ExecutorStep::build_result;
     Ref result = Ref::steal(PyDict_New());
     if (!result) {
         return Ref();
@@ -96,32 +96,32 @@ bool is_host_machinery(PyObject* subprocess, PyObject* run) noexcept {
 
 // The guarded region: start the child, wait for it, collect its result.
 // On failure `step` tells which step raised.
-Ref run_child(PyObject* command, double timeout, PyObject* cwd, int& step) noexcept {
-    step = look_up_run;
+Ref run_child(PyObject* command, double timeout, PyObject* cwd, ExecutorStep& step) noexcept {
+    step = ExecutorStep::look_up_run;
     Ref subprocess = lookup_global(k.subprocess);
     Ref run = subprocess ? get_attr(subprocess.get(), k.run) : Ref();
     if (!run) {
         return Ref();
     }
     bool native = is_host_machinery(subprocess.get(), run.get());
-    step = convert_timeout;
+    step = ExecutorStep::convert_timeout;
     Ref timeout_value = Ref::steal(PyFloat_FromDouble(timeout));
     if (!timeout_value) {
         return Ref();
     }
-    step = working_directory;
-    Ref directory = working_directory_for(cwd);
+    step = ExecutorStep::working_directory;
+    Ref directory = working_directory(cwd);
     if (!directory) {
         return Ref();
     }
-    step = copy_environment;
+    step = ExecutorStep::copy_environment;
     Ref environment = environment_copy();
     if (!environment) {
         return Ref();
     }
     // Without this the child would inherit the worker's standard input, the
     // controlling process's request pipe, and could swallow queued requests.
-    step = look_up_stdin;
+    step = ExecutorStep::look_up_stdin;
     Ref devnull = get_attr(subprocess.get(), k.devnull);
     if (!devnull) {
         return Ref();
@@ -171,7 +171,7 @@ Ref time_out_result(double timeout) noexcept {
 }
 
 Ref execute_command(PyObject* command, double timeout, PyObject* cwd) noexcept {
-    int step = 0;
+    ExecutorStep step = ExecutorStep::look_up_run;
     Ref result = run_child(command, timeout, cwd, step);
     if (result) {
         return result;
@@ -179,17 +179,17 @@ Ref execute_command(PyObject* command, double timeout, PyObject* cwd) noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (is_time_out(error.get())) {
         // Whatever the child wrote before its time ran out is dropped.
-        step = report_time_out;
+        step = ExecutorStep::report_time_out;
         result = time_out_result(timeout);
     } else if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
-        step = report_failure;
+        step = ExecutorStep::report_failure;
         result = failure_result(error.get());
     } else {
         // Interrupts and exit requests are not the command's failure.
         PyErr_SetRaisedException(error.release());
     }
     if (!result) {
-        add_traceback_entry(Function::execute_command, step);
+        add_traceback_entry(step);
     }
     return result;
 }

@@ -5,23 +5,19 @@
 #include <Python.h>
 
 #include "../host/ref.hpp"
+#include "../host/traceback_entry.hpp"
 
 namespace shell_worker {
 
-// Steps, numbered from the first line of execute_command.
-enum ExecutorStep {
-    look_up_run = 1,
-    convert_timeout,
-    working_directory,
-    copy_environment,
-    look_up_stdin,
-    call_run,
-    build_result,
-    report_time_out,
-    report_failure,
-    start_child = 11,
-    collect_output,
+// The steps of execute_command that can fail, by the line they report.
+enum class ExecutorStep {
+    look_up_run = 1, convert_timeout, working_directory, copy_environment, look_up_stdin,
+    call_run, build_result, report_time_out, report_failure, start_child = 11, collect_output,
+    last = collect_output,
 };
+template <>
+inline constexpr Block block_of<ExecutorStep> = {Function::execute_command, 10, 30};
+static_assert(steps_fit<ExecutorStep>);
 
 // The values of one command's child process, all borrowed.
 struct ChildCall {
@@ -37,7 +33,7 @@ struct ChildCall {
 // stderr=PIPE, text=True, errors="replace", cwd=..., env=..., process_group=0)
 // and communicate(timeout=...): the result map, a time-out or output-limit
 // result, or empty with the error set and `step` telling which step raised.
-Ref run_native(const ChildCall& call, int& step) noexcept;
+Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept;
 
 // {"stdout": "", "stderr": message, "returncode": -1}.
 Ref unfinished_result(PyObject* message) noexcept;

@@ -9,25 +9,13 @@
 #include "../host/maps.hpp"
 #include "../host/name_equality.hpp"
 #include "../host/traceback_entry.hpp"
+#include "main_loop_steps.hpp"
+#include "responses.hpp"
 #include "worker_objects.hpp"
 
 namespace shell_worker {
 
 namespace {
-
-// Steps, numbered from the first line of main.
-enum Step {
-    ignore_interrupts = 1,
-    fetch_stdin,
-    read_line,
-    strip_line,
-    decode_line,
-    invalid_json_response,
-    call_handler,
-    write_response,
-    flush_response,
-    quit_test,
-};
 
 // signal.signal(signal.SIGINT, signal.SIG_IGN); the previous handler is dropped.
 bool ignore_interrupt_signal() noexcept {
@@ -57,15 +45,15 @@ bool append_line_feed(Ref& text) noexcept {
 
 // One response line out: a single write of json.dumps(response) + "\n" to the
 // current sys.stdout, then a flush of sys.stdout fetched again.
-bool send(PyObject* response, int& step) noexcept {
-    step = write_response;
+bool send(PyObject* response, MainLoopStep& step) noexcept {
+    step = MainLoopStep::write_response;
     Ref out = lookup_global_attr(k.sys, k.stdout_);
     Ref dumps = out ? lookup_global_attr(k.json, k.dumps) : Ref();
     Ref line = dumps ? Ref::steal(PyObject_CallOneArg(dumps.get(), response)) : Ref();
     if (!line || !append_line_feed(line) || !call_method(out.get(), k.write, line.get())) {
         return false;
     }
-    step = flush_response;
+    step = MainLoopStep::flush_response;
     out = lookup_global_attr(k.sys, k.stdout_);
     return out && call_method(out.get(), k.flush);
 }
@@ -86,7 +74,7 @@ Ref invalid_json(PyObject* e) noexcept {
     Ref message = description
                       ? Ref::steal(PyUnicode_Concat(k.invalid_json, description.get()))
                       : Ref();
-    return message ? new_map({k.success, k.error}, {Py_False, message.get()}) : Ref();
+    return message ? failure_response(message.get()) : Ref();
 }
 
 // cmd.get("action") == "quit", made on the request after its response is out.
@@ -106,8 +94,8 @@ Ref stripped(PyObject* line) noexcept {
 
 // Answers one stripped, non-blank line.  Returns 1 to go on, 0 after a quit
 // request, -1 on an error that ends the loop.
-int answer(PyObject* line, int& step) noexcept {
-    step = decode_line;
+int answer(PyObject* line, MainLoopStep& step) noexcept {
+    step = MainLoopStep::decode_line;
     Ref loads = lookup_global_attr(k.json, k.loads);
     if (!loads) {
         return -1;
@@ -125,40 +113,40 @@ int answer(PyObject* line, int& step) noexcept {
             chain_to_pending(std::move(e));
             return -1;
         }
-        step = invalid_json_response;
+        step = MainLoopStep::invalid_json_response;
         Ref response = invalid_json(e.get());
         return response && send(response.get(), step) ? 1 : -1;
     }
 
-    step = call_handler;
+    step = MainLoopStep::call_handler;
     Ref handler = lookup_global(k.handle_command);
     Ref response = handler ? Ref::steal(PyObject_CallOneArg(handler.get(), cmd.get())) : Ref();
     if (!response || !send(response.get(), step)) {
         return -1;
     }
-    step = quit_test;
+    step = MainLoopStep::quit_test;
     int quit = asks_to_quit(cmd.get());
     return quit < 0 ? -1 : !quit;
 }
 
-int run(int& step) noexcept {
-    step = ignore_interrupts;
+int run(MainLoopStep& step) noexcept {
+    step = MainLoopStep::ignore_interrupts;
     if (!ignore_interrupt_signal()) {
         return -1;
     }
-    step = fetch_stdin;
+    step = MainLoopStep::fetch_stdin;
     Ref in = lookup_global_attr(k.sys, k.stdin_);
     Ref lines = in ? Ref::steal(PyObject_GetIter(in.get())) : Ref();
     if (!lines) {
         return -1;
     }
     for (;;) {
-        step = read_line;
+        step = MainLoopStep::read_line;
         Ref line = Ref::steal(PyIter_Next(lines.get()));
         if (!line) {
             return PyErr_Occurred() ? -1 : 0;
         }
-        step = strip_line;
+        step = MainLoopStep::strip_line;
         line = stripped(line.get());
         int blank = line ? PyObject_Not(line.get()) : -1;
         if (blank < 0) {
@@ -177,9 +165,9 @@ int run(int& step) noexcept {
 }  // namespace
 
 Ref main_loop() noexcept {
-    int step = 0;
+    MainLoopStep step = MainLoopStep::ignore_interrupts;
     if (run(step) < 0) {
-        add_traceback_entry(Function::main, step);
+        add_traceback_entry(step);
         return Ref();
     }
     return Ref::borrow(Py_None);

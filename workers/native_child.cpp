@@ -163,13 +163,13 @@ Ref output_limit_result(int stream) noexcept {
 
 // A watch that ended early: its result, or its error set.
 Ref ended_early(Watch watch, const ChildOutput& output, int error_number, double timeout,
-                int& step) noexcept {
+                ExecutorStep& step) noexcept {
     switch (watch) {
         case Watch::timed_out:
-            step = report_time_out;
+            step = ExecutorStep::report_time_out;
             return time_out_result(timeout);
         case Watch::over_limit:
-            step = build_result;
+            step = ExecutorStep::build_result;
             return output_limit_result(output.over_limit_stream);
         case Watch::out_of_memory:
             PyErr_NoMemory();
@@ -200,8 +200,8 @@ Ref completed_result(ChildOutput& output, const TextEncoding& encoding, int stat
 
 }  // namespace
 
-Ref run_native(const ChildCall& call, int& step) noexcept {
-    step = start_child;
+Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept {
+    step = ExecutorStep::start_child;
     TextEncoding encoding;
     ChildEnds ends;
     ChildOutput output;
@@ -231,7 +231,7 @@ Ref run_native(const ChildCall& call, int& step) noexcept {
     guard.watch(started.pid);
     RunningChild child(started.pid);
 
-    step = collect_output;
+    step = ExecutorStep::collect_output;
     double timeout = PyFloat_AS_DOUBLE(call.timeout);
     double deadline = monotonic_now() + timeout;
     Watch watch = released([&] { return read_output(output, deadline); });
@@ -248,7 +248,7 @@ Ref run_native(const ChildCall& call, int& step) noexcept {
         return ended_early(watch, output, error_number, timeout, step);
     }
     child.reaped();
-    step = build_result;
+    step = ExecutorStep::build_result;
     return completed_result(output, encoding, exited.status);
 }
 

@@ -1,8 +1,10 @@
 #include "worker_objects.hpp"
 
 #include "../host/constants.hpp"
+#include "../host/fill_once.hpp"
 #include "../host/maps.hpp"
 #include "../host/ref.hpp"
+#include "responses.hpp"
 #include "shell_worker.hpp"
 
 namespace shell_worker {
@@ -24,9 +26,7 @@ Ref make_quit_response() noexcept {
     return new_map({k.success, k.result}, {Py_True, k.goodbye});
 }
 
-Ref make_no_command_response() noexcept {
-    return new_map({k.success, k.error}, {Py_False, k.no_command});
-}
+Ref make_no_command_response() noexcept { return failure_response(k.no_command); }
 
 struct Entry {
     PyObject* WorkerObjects::*field;
@@ -43,13 +43,7 @@ constexpr Entry table[] = {
 }  // namespace
 
 bool make_worker_objects() noexcept {
-    for (const Entry& entry : table) {
-        PyObject*& object = worker_objects.*entry.field;
-        if (!object && !(object = entry.make().release())) {
-            return false;
-        }
-    }
-    return true;
+    return fill_once(worker_objects, table, [](const Entry& entry) { return entry.make(); });
 }
 
 }  // namespace shell_worker
