@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "../host/constants.hpp"
+#include "../host/dict_lookup.hpp"
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
 #include "../host/module_name.hpp"
@@ -53,14 +54,16 @@ void record_process_machinery(PyObject* subprocess) noexcept {
 }
 
 // sys.modules gets the module under its full name unless something holds
-// that name already; the host modules are taken from sys.modules when there,
-// else imported absolutely, and bound as globals of the same name.
-bool import_host_modules_into(PyObject* module) noexcept {
+// that name already (`registered` tells whether it did); the host modules are
+// taken from sys.modules when there, else imported absolutely, and bound as
+// globals of the same name.
+bool import_host_modules_into(PyObject* module, bool& registered) noexcept {
     PyObject* registry = PyImport_GetModuleDict();
     int present = PyDict_Contains(registry, k.module_name);
     if (present < 0 || (!present && PyDict_SetItem(registry, k.module_name, module) < 0)) {
         return false;
     }
+    registered = !present;
     for (PyObject* name : {k.json, k.os, k.subprocess, k.sys, k.signal}) {
         Ref host_module = Ref::steal(PyImport_GetModule(name));
         if (!host_module && PyErr_Occurred()) {
@@ -125,7 +128,7 @@ bool run_if_main_program() noexcept {
     return main && Ref::steal(PyObject_CallNoArgs(main.get()));
 }
 
-bool initialise(PyObject* module, InitStep& step) noexcept {
+bool initialise(PyObject* module, InitStep& step, bool& registered) noexcept {
     step = InitStep::record_module;
     records.module = Py_NewRef(module);
     Py_XSETREF(records.globals, Py_NewRef(PyModule_GetDict(module)));
@@ -150,7 +153,7 @@ bool initialise(PyObject* module, InitStep& step) noexcept {
         return false;
     }
     step = InitStep::import_host_modules;
-    if (!import_host_modules_into(module) || !bind_callables(step)) {
+    if (!import_host_modules_into(module, registered) || !bind_callables(step)) {
         return false;
     }
     step = InitStep::run_as_main_program;
@@ -160,6 +163,21 @@ bool initialise(PyObject* module, InitStep& step) noexcept {
     step = InitStep::bind_test;
     Ref test = Ref::steal(PyDict_New());
     return test && dict_put(records.globals, k.dunder_test, test.get());
+}
+
+// Takes the sys.modules entry that initialisation made out again, if it still
+// holds `module`: a loader that imported the module under another name must
+// not leave a half-made module behind for the next import.  The pending
+// error stays as it is.
+void unregister(PyObject* module) noexcept {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    PyObject* registry = PyImport_GetModuleDict();
+    Ref entry;
+    if (dict_lookup(registry, k.module_name, entry) > 0 && entry.get() == module) {
+        (void)PyDict_DelItem(registry, k.module_name);
+    }
+    PyErr_Clear();  // an entry that cannot be taken out stays; the first error is what matters
+    PyErr_SetRaisedException(pending.release());
 }
 
 }  // namespace
@@ -175,11 +193,15 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     InitStep step = InitStep::check_reinitialisation;
-    if (initialise(module, step)) {
+    bool registered = false;
+    if (initialise(module, step, registered)) {
         return 0;
     }
     if (step > InitStep::make_constants) {
         add_traceback_entry(step);
+    }
+    if (registered) {
+        unregister(module);
     }
     // A later import starts again with a new module.
     Py_CLEAR(records.module);

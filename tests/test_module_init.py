@@ -174,6 +174,27 @@ with warnings.catch_warnings(record=True) as seen:
     assert out == expected + "\n"
 
 
+@pytest.mark.parametrize("obstacle, cleared", [
+    # A host other than 3.12, with warnings made errors: the version check refuses.
+    (CLAIM_313 + "import warnings\nwarnings.simplefilter('error')\n",
+     "warnings.simplefilter('ignore')\n"),
+    # A host module that cannot be imported, after the module has put itself in sys.modules.
+    ("sys.modules['json'] = None\n", "del sys.modules['json']\n"),
+], ids=["version-warning-as-error", "host-module-missing"])
+def test_a_failed_load_under_another_name_leaves_no_module_behind(obstacle, cleared):
+    out = python(BY_DEFINITION + "import sys\n" + obstacle + """
+try:
+    load(name="other", loader=None, parent="")
+except Exception as error:
+    print(type(error).__name__)
+print("varnok.workers.shell_worker" in sys.modules)
+""" + cleared + """
+import varnok.workers.shell_worker as sw
+print(sw.handle_command({}))
+""")
+    assert out.splitlines()[1:] == ["False", "{'success': False, 'error': 'No command provided'}"]
+
+
 # The same check for real, on a host that is not 3.12: a plain import, one
 # that shows every warning however often it comes, and one that makes
 # warnings errors.
