@@ -8,7 +8,7 @@ namespace shell_worker {
 namespace {
 
 constexpr const char module_doc[] =
-    "Shell Worker \xe2\x80\x94 executes shell commands in a sandboxed subprocess.\n"
+    "Shell Worker \xe2\x80\x94 executes shell commands in a subprocess.\n"
     "\n"
     "Protocol: reads JSON commands from stdin, writes JSON results to stdout.\n"
     "Each command is a single line of JSON, each response is a single line of JSON.\n"

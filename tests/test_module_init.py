@@ -9,7 +9,7 @@ import pytest
 from conftest import ON_312, VERSION_WARNING, run_python
 
 DOC = (
-    "Shell Worker \u2014 executes shell commands in a sandboxed subprocess.\n\n"
+    "Shell Worker \u2014 executes shell commands in a subprocess.\n\n"
     "Protocol: reads JSON commands from stdin, writes JSON results to stdout.\n"
     "Each command is a single line of JSON, each response is a single line of JSON.\n\n"
     "Command format:\n"
