@@ -21,7 +21,7 @@ from varnok.workers import shell_worker as sw
 
 with open("/proc/self/maps") as maps:
     # Under valgrind every fork copies the emulated process: calls that start a child
-    # are then made fewer times (only the references are judged there, see below).
+    # are then made fewer times (CHILD_CALLS, below).
     UNDER_VALGRIND = "vgpreload" in maps.read()
 COMMAND, CWD, TIMEOUT = "".join(["echo", " leak"]), "/".join(["", "tmp"]), 2.5  # not interned
 COMPLETED = types.SimpleNamespace(stdout="".join(["o", "ut"]), stderr="".join(["e", "rr"]),
