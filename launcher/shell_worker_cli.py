@@ -21,8 +21,8 @@ End of input (Ctrl-D at a terminal) or {{"action": "quit"}} ends the worker.
 Ctrl-C is ignored.
 
 options:
-  --help     show this text and exit
-  --version  show the installed version and exit
+  -h, --help     show this text and exit
+  -V, --version  show the installed version and exit
 """
 
 
@@ -37,11 +37,14 @@ def run(argv: list[str] | None = None) -> int | None:
     if arguments in (["--help"], ["-h"]):
         sys.stdout.write(USAGE)
         return 0
-    if arguments == ["--version"]:
+    if arguments in (["--version"], ["-V"]):
         from importlib.metadata import version
         print(PROGRAM, version(PROGRAM))
         return 0
-    sys.stderr.write(f"{USAGE}\n{PROGRAM}: unrecognised arguments: {' '.join(arguments)}\n")
+    # As argparse refuses: the usage line alone, then the error; --help gives the rest.
+    usage_line = USAGE.partition("\n")[0]
+    sys.stderr.write(f"{usage_line}\n{PROGRAM}: error: unrecognised arguments: "
+                     f"{' '.join(arguments)}\n")
     return 2
 
 

@@ -1,3 +1,4 @@
+import gc
 import itertools
 import os
 import re
@@ -6,6 +7,8 @@ import subprocess
 import sys
 import textwrap
 import time
+import tracemalloc
+import types
 
 import pytest
 
@@ -119,3 +122,85 @@ def unique_argument():
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+
+@pytest.fixture
+def sigint_restored():
+    """Puts back the SIGINT handler this process had before the test: the worker's
+    main() run in process leaves SIGINT ignored, and so would every later test."""
+    previous = signal.getsignal(signal.SIGINT)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+class FakeSubprocess(types.SimpleNamespace):
+    """Stands in for the subprocess module in the worker's namespace."""
+    TimeoutExpired = subprocess.TimeoutExpired
+    DEVNULL = object()
+
+    def __init__(self, outcome=None):
+        super().__init__(calls=[])
+        self.outcome = outcome or types.SimpleNamespace(stdout="o", stderr="e", returncode=4)
+
+    def run(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    """A FakeSubprocess bound as the worker's `subprocess` for the test."""
+    # Imported here, not at the top: a module that fails to import then fails the
+    # tests that use it, not the collection of the whole suite.
+    import varnok.workers.shell_worker as sw
+    fake = FakeSubprocess()
+    monkeypatch.setattr(sw, "subprocess", fake)
+    return fake
+
+
+# Reference leaks, counted in the manner of CPython's refleak runner (see test_leaks.py).
+ROUNDS, CALLS = 3, 20
+
+
+def leaking_counters(call, watched=(), warm_up=CALLS, calls=CALLS):
+    """Indexes of the counters (0: allocation, 1...: watched refcounts) that grew every round
+    of `calls` calls, after `warm_up` calls."""
+    traced = sys.getallocatedblocks() == 0
+    if traced:
+        tracemalloc.start()
+    deltas = [[0] * (1 + len(watched)) for _ in range(ROUNDS)]  # made first: no growth of its own
+
+    def sample():
+        gc.collect()
+        allocated = tracemalloc.get_traced_memory()[0] if traced else sys.getallocatedblocks()
+        return [allocated, *map(sys.getrefcount, watched)]
+
+    try:
+        for _ in range(warm_up):
+            call()
+        before = sample()
+        for round_deltas in deltas:
+            for _ in range(calls):
+                call()
+            after = sample()
+            round_deltas[:] = [a - b for a, b in zip(after, before)]
+            before = after
+    finally:
+        if traced:
+            tracemalloc.stop()
+    return [i for i in range(1 + len(watched)) if all(d[i] >= 1 for d in deltas)]
+
+
+def calling(function, *args, raises=None, match=None, **kwargs):
+    """A call of `function` that must return, or must raise `raises` matching `match`."""
+    def call():
+        try:
+            function(*args, **kwargs)
+        except BaseException as error:  # noqa: BLE001 - checked just below
+            if raises is None or not isinstance(error, raises) or match not in str(error):
+                raise
+        else:
+            assert raises is None, f"{function.__name__} did not raise {raises}"
+    return call

@@ -7,18 +7,10 @@ import traceback
 import pytest
 
 import varnok.workers.shell_worker as sw
-from test_executor import FakeSubprocess
-from test_leaks import calling, leaking_counters
+from conftest import calling, leaking_counters
 
 ex, hc, main = sw.execute_command, sw.handle_command, sw.main
 AT_LEAST = "execute_command() takes at least 1 positional argument (0 given)"
-
-
-@pytest.fixture
-def fake(monkeypatch):
-    fake = FakeSubprocess()
-    monkeypatch.setattr(sw, "subprocess", fake)
-    return fake
 
 
 def entries(error):

@@ -86,7 +86,8 @@ def test_a_pool_of_4_runs_40_short_sleeps_in_under_4_s():
     assert elapsed < 4, elapsed
 
 
-def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argument):
+def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argument,
+                                                             sigint_restored):
     marker = unique_argument()
     main_thread = threading.main_thread().ident
 
@@ -96,13 +97,10 @@ def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argume
 
     worker = ShellWorker(tagged_worker_argv(tag))
     # Tests that run the worker's main() in this process leave SIGINT ignored.
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    try:
-        threading.Thread(target=interrupt_once_running).start()
-        with pytest.raises(KeyboardInterrupt):
-            worker.exec(f"sleep {marker} | cat")
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    threading.Thread(target=interrupt_once_running).start()
+    with pytest.raises(KeyboardInterrupt):
+        worker.exec(f"sleep {marker} | cat")
     assert processes_with(tag) == []
     assert wait_for(lambda: processes_with(marker) == [], 2)
     with pytest.raises(WorkerError):

@@ -46,12 +46,22 @@ def test_version_is_the_installed_one_built_from_this_tree():
         0, f"varnok-shell-worker {source_version}\n", "")
 
 
-@pytest.mark.parametrize("arguments", [["--bogus"], ["-"], ["--help", "--version"], ["run"]])
+@pytest.mark.parametrize("short, long", [("-h", "--help"), ("-V", "--version")])
+def test_short_options_are_listed_and_do_what_the_long_ones_do(short, long):
+    done, expected = script(short), script(long)
+    assert (done.returncode, done.stdout, done.stderr) == (0, expected.stdout, "")
+    assert re.search(rf"^  {short}, {long} ", script("--help").stdout, re.MULTILINE)
+
+
+@pytest.mark.parametrize("arguments", [["--bogus"], ["-"], ["--help", "--version"], ["run"],
+                                       ["-v"]])
 def test_any_other_argument_is_refused_with_the_usage_and_reads_nothing(arguments):
-    usage = script("--help").stdout
+    usage = script("--help").stdout.partition("\n")[0]
     done = script(*arguments, input="{}\n")
     assert (done.returncode, done.stdout) == (2, "")
-    assert done.stderr.startswith(usage)
+    # The usage line and the error, not the whole help.
+    assert done.stderr.startswith(usage + "\nvarnok-shell-worker: error: ")
+    assert done.stderr.count("\n") == 2
     assert done.stderr.endswith(": unrecognised arguments: " + " ".join(arguments) + "\n")
 
 

@@ -1,7 +1,6 @@
 """execute_command: the subprocess.run call it makes and the results it returns."""
 import io
 import os
-import signal
 import subprocess
 import time
 import types
@@ -9,29 +8,7 @@ import types
 import pytest
 
 import varnok.workers.shell_worker as sw
-
-
-class FakeSubprocess(types.SimpleNamespace):
-    """Stands in for the subprocess module in the worker's namespace."""
-    TimeoutExpired = subprocess.TimeoutExpired
-    DEVNULL = object()
-
-    def __init__(self, outcome=None):
-        super().__init__(calls=[])
-        self.outcome = outcome or types.SimpleNamespace(stdout="o", stderr="e", returncode=4)
-
-    def run(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if isinstance(self.outcome, BaseException):
-            raise self.outcome
-        return self.outcome
-
-
-@pytest.fixture
-def fake(monkeypatch):
-    fake = FakeSubprocess()
-    monkeypatch.setattr(sw, "subprocess", fake)
-    return fake
+from conftest import FakeSubprocess
 
 
 def test_run_gets_the_command_and_seven_keywords_in_order(fake, monkeypatch, tmp_path):
@@ -176,15 +153,11 @@ def executor_reports(error, monkeypatch):
 def main_decodes(error, monkeypatch):
     monkeypatch.setattr(sw, "json", error)
     monkeypatch.setattr(sw.sys, "stdin", io.StringIO("{}\n"))
-    previous = signal.getsignal(signal.SIGINT)
-    try:
-        sw.main()
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    sw.main()
 
 
 @pytest.mark.parametrize("run", [executor_reports, main_decodes])
-def test_an_error_is_never_its_own_context(monkeypatch, run):
+def test_an_error_is_never_its_own_context(monkeypatch, sigint_restored, run):
     error = ItsOwnFault()
     with pytest.raises(ItsOwnFault) as raised:
         run(error, monkeypatch)

@@ -9,7 +9,7 @@ import warnings
 import pytest
 
 import varnok.workers.shell_worker as sw
-from test_executor import FakeSubprocess
+from conftest import FakeSubprocess
 
 ATTRIBUTES = {
     "execute_command": ("Execute a single shell command and return structured output.", (30.0, None),

@@ -8,69 +8,25 @@ reference counts of the objects a call handles.  The interned keys of the
 module ("success", "returncode", ...) are immortal in this host, so their
 counts cannot move and are not watched.
 """
-import gc
 import io
 import signal
 import subprocess
 import sys
-import tracemalloc
 import types
 
 import pytest
 
+from conftest import CALLS, calling, leaking_counters
 from varnok.workers import shell_worker as sw
 
-ROUNDS, CALLS = 3, 20
 with open("/proc/self/maps") as maps:
     # Under valgrind every fork copies the emulated process: calls that start a child
-    # are then made fewer times (only the references are judged there, see below).
+    # are then made fewer times (CHILD_CALLS, below).
     UNDER_VALGRIND = "vgpreload" in maps.read()
 COMMAND, CWD, TIMEOUT = "".join(["echo", " leak"]), "/".join(["", "tmp"]), 2.5  # not interned
 COMPLETED = types.SimpleNamespace(stdout="".join(["o", "ut"]), stderr="".join(["e", "rr"]),
                                   returncode=0)
 FAILED = types.SimpleNamespace(**{**vars(COMPLETED), "returncode": 1})
-
-
-def leaking_counters(call, watched=(), warm_up=CALLS, calls=CALLS):
-    """Indexes of the counters (0: allocation, 1...: watched refcounts) that grew every round
-    of `calls` calls, after `warm_up` calls."""
-    traced = sys.getallocatedblocks() == 0
-    if traced:
-        tracemalloc.start()
-    deltas = [[0] * (1 + len(watched)) for _ in range(ROUNDS)]  # made first: no growth of its own
-
-    def sample():
-        gc.collect()
-        allocated = tracemalloc.get_traced_memory()[0] if traced else sys.getallocatedblocks()
-        return [allocated, *map(sys.getrefcount, watched)]
-
-    try:
-        for _ in range(warm_up):
-            call()
-        before = sample()
-        for round_deltas in deltas:
-            for _ in range(calls):
-                call()
-            after = sample()
-            round_deltas[:] = [a - b for a, b in zip(after, before)]
-            before = after
-    finally:
-        if traced:
-            tracemalloc.stop()
-    return [i for i in range(1 + len(watched)) if all(d[i] >= 1 for d in deltas)]
-
-
-def calling(function, *args, raises=None, match=None, **kwargs):
-    """A call of `function` that must return, or must raise `raises` matching `match`."""
-    def call():
-        try:
-            function(*args, **kwargs)
-        except BaseException as error:  # noqa: BLE001 - checked just below
-            if raises is None or not isinstance(error, raises) or match not in str(error):
-                raise
-        else:
-            assert raises is None, f"{function.__name__} did not raise {raises}"
-    return call
 
 
 class Unprintable(Exception):
@@ -196,13 +152,10 @@ def test_handle_command_branches(fake_subprocess, monkeypatch, outcome, request_
 
 
 @pytest.fixture
-def streams(monkeypatch):
+def streams(monkeypatch, sigint_restored):
     """Lets a test rebind sys.stdin and sys.stdout; restores them and SIGINT afterwards."""
-    previous = signal.getsignal(signal.SIGINT)
     monkeypatch.setattr(sys, "stdin", sys.stdin)
     monkeypatch.setattr(sys, "stdout", sys.stdout)
-    yield
-    signal.signal(signal.SIGINT, previous)
 
 
 def closed_output():

@@ -2,7 +2,6 @@
 method strips it, and a line that is empty after that gets no response."""
 
 import io
-import signal
 import sys
 
 import pytest
@@ -20,15 +19,11 @@ class StripsToQuit(str):
     (["\u3000{\"action\": \"quit\"}\u3000\n", "{}\n"], 1),
     ([StripsToQuit("not json"), "{}\n"], 1),
 ])
-def test_lines_are_stripped_by_their_own_strip(monkeypatch, lines, written):
-    saved_handler = signal.getsignal(signal.SIGINT)
+def test_lines_are_stripped_by_their_own_strip(monkeypatch, sigint_restored, lines, written):
     out = io.StringIO()
     monkeypatch.setattr(sys, "stdin", lines)
     monkeypatch.setattr(sys, "stdout", out)
-    try:
-        worker.main()
-    finally:
-        signal.signal(signal.SIGINT, saved_handler)
+    worker.main()
     responses = out.getvalue().splitlines()
     assert len(responses) == written
     assert "Invalid JSON" not in out.getvalue()

@@ -3,7 +3,6 @@ plus a line feed, whatever json.dumps is bound to and however large the line."""
 
 import io
 import json
-import signal
 import sys
 import types
 
@@ -26,10 +25,8 @@ class Recorder:
 
 
 @pytest.fixture
-def run_main(monkeypatch):
+def run_main(monkeypatch, sigint_restored):
     """Runs main over `text` with a Recorder as sys.stdout; returns its calls."""
-    saved_handler = signal.getsignal(signal.SIGINT)
-
     def run(text):
         out = Recorder()
         with monkeypatch.context() as streams:
@@ -38,8 +35,7 @@ def run_main(monkeypatch):
             worker.main()
         return out.calls
 
-    yield run
-    signal.signal(signal.SIGINT, saved_handler)
+    return run
 
 
 def with_dumps(monkeypatch, dumps):

@@ -6,7 +6,7 @@ import traceback
 import pytest
 
 import varnok.workers.shell_worker as sw
-from test_executor import FakeSubprocess
+from conftest import FakeSubprocess
 
 PREFIX = "varnok.workers.shell_worker."
 

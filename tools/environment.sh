@@ -4,9 +4,13 @@
 # carries nothing of it.
 
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# A caller that needs a build of its own (the sanitizer run) sets `venv` and
-# `build_settings` (pip --config-settings pairs) after sourcing this file;
-# use_python does both for another interpreter.
+# A caller that needs a build of its own sets `venv`, and `build_settings`
+# (pip --config-settings pairs) where the build differs, after sourcing this
+# file: tools/sanitize and tools/memcheck set both (under build/sanitize and
+# build/memcheck), tools/fuzz only `venv` (build/fuzz/venv); use_python sets
+# both for another interpreter (tools/test and tools/worker with --python).
+# tools/dist takes only find_python from here: its venvs are fresh ones of its
+# own under build/dist.
 venv="$project_root/.venv"
 python_version=3.12
 build_settings=()
