@@ -175,6 +175,9 @@ def calls_timer(call: Callable[[], object]) -> Callable[[int], float]:
     return time_loops
 
 
+FLOOR_COMMANDS = 300
+
+
 def bench_execution(settings: Settings) -> list[Row]:
     name = 'execution: execute_command("true")'
     completed = bare_run("true")
@@ -187,7 +190,13 @@ def bench_execution(settings: Settings) -> list[Row]:
         per_call(calls_timer(lambda: module.execute_command("true")), settings.sample_seconds, US),
         per_call(calls_timer(lambda: bare_run("true")), settings.sample_seconds, US),
         settings.execution_pairs)
-    return [Row(name, "µs/call", comparison, "bare subprocess.run", Target(high=0.85))]
+    # The executor alone against the floor: samples of about 300 commands on both sides.
+    floor = spawn_floor(FLOOR_COMMANDS)
+    versus_floor = paired(
+        per_call(calls_timer(lambda: module.execute_command("true")), FLOOR_COMMANDS / 1000, US),
+        lambda: floor() * US, settings.round_trip_pairs)
+    return [Row(name, "µs/call", comparison, "bare subprocess.run", Target(high=0.85)),
+            Row(name, "µs/call", versus_floor, "posix_spawn C loop", Target(high=1.15))]
 
 
 # --- worker processes ----------------------------------------------------------
@@ -236,15 +245,16 @@ def round_trip(side: str) -> tuple[float, str]:
     return seconds / ROUND_TRIP_REQUESTS, digest.hexdigest()
 
 
-def spawn_floor() -> Callable[[], float]:
-    """A sampler of bench/spawn_floor.c's seconds per command, built here."""
+def spawn_floor(commands: int = ROUND_TRIP_REQUESTS) -> Callable[[], float]:
+    """A sampler of bench/spawn_floor.c's seconds per command over `commands`
+    commands, the program built here."""
     program = BENCH_DIR.parent / "build" / "bench" / "spawn_floor"
     source = BENCH_DIR / "spawn_floor.c"
     if not program.exists() or program.stat().st_mtime < source.stat().st_mtime:
         program.parent.mkdir(parents=True, exist_ok=True)
         subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", str(program), str(source)],
                        check=True)
-    return lambda: float(subprocess.run([str(program), str(ROUND_TRIP_REQUESTS)], check=True,
+    return lambda: float(subprocess.run([str(program), str(commands)], check=True,
                                         capture_output=True, text=True).stdout) / US
 
 
