@@ -11,7 +11,7 @@ from typing import TypeVar
 
 from . import grace_periods
 from .async_process import WorkerProcess
-from .errors import WorkerError, worker_error
+from .errors import WorkerError, refusal, worker_error
 from .request_lines import PROBE, QUIT_LINE, Request, exec_many_request, exec_request
 from .response_lines import ProtocolFault
 from .results import CommandResult
@@ -104,12 +104,9 @@ class AsyncShellWorker:
         """Sends a request that has been checked already and reads its answer
         (how a pool hands its requests to its workers)."""
         async with self._lock:
-            if self._ended is not None:
-                ended = self._ended
-                raise WorkerError(f"the worker has ended ({ended})", ended.returncode,
-                                  ended.stderr_tail)
-            if self._closing:
-                raise WorkerError("the worker is closing; the request was not sent")
+            refused = refusal(self._ended, self._closing)
+            if refused is not None:
+                raise refused
             if self._process is None:
                 raise WorkerError("the worker has not been started")
             return await self._exchange(self._process, request)

@@ -37,6 +37,17 @@ class RequestError(Exception):
         return self.error
 
 
+def refusal(ended: WorkerError | None, closing: bool) -> WorkerError | None:
+    """Why a worker takes no more requests (it has ended, or it is closing),
+    or None while it does."""
+    if ended is not None:
+        return WorkerError(f"the worker has ended ({ended})", ended.returncode,
+                           ended.stderr_tail)
+    if closing:
+        return WorkerError("the worker is closing; the request was not sent")
+    return None
+
+
 def worker_error(what: str, returncode: int | None, stderr_tail: tuple[str, ...]) -> WorkerError:
     """A WorkerError whose text says what happened, how the worker ended and
     the last thing it said on standard error."""

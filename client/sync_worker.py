@@ -11,7 +11,7 @@ from types import TracebackType
 from typing import TypeVar
 
 from . import grace_periods
-from .errors import WorkerError, worker_error
+from .errors import WorkerError, refusal, worker_error
 from .request_lines import PROBE, QUIT_LINE, Request, exec_many_request, exec_request
 from .response_lines import ProtocolFault
 from .results import CommandResult
@@ -81,12 +81,9 @@ class ShellWorker:
 
     def _ask(self, request: Request[T]) -> T:
         with self._lock:
-            if self._ended is not None:
-                ended = self._ended
-                raise WorkerError(f"the worker has ended ({ended})", ended.returncode,
-                                  ended.stderr_tail)
-            if self._closing:
-                raise WorkerError("the worker is closing; the request was not sent")
+            refused = refusal(self._ended, self._closing)
+            if refused is not None:
+                raise refused
             return self._exchange(request)
 
     def _exchange(self, request: Request[T]) -> T:

@@ -13,6 +13,9 @@
 
 namespace shell_worker {
 
+// The system shell every command goes to, as subprocess's shell=True has it.
+inline constexpr char system_shell[] = "/bin/sh";
+
 // field, literal
 #define SHELL_WORKER_TEXTS(X)                                               \
     /* module globals and host modules */                                   \
@@ -58,7 +61,7 @@ namespace shell_worker {
     X(warn_default_encoding, "warn_default_encoding")                       \
     X(utf8_mode, "utf8_mode")                                               \
     /* the child the executor starts itself, and its output */              \
-    X(bin_sh, "/bin/sh")                                                    \
+    X(bin_sh, system_shell)                                                 \
     X(dash_c, "-c")                                                         \
     X(dev_null, "/dev/null")                                                \
     X(utf_8, "utf-8")                                                       \

@@ -38,7 +38,8 @@ bool poll_milliseconds(double remaining, int& milliseconds) noexcept {
     return true;
 }
 
-// Reads what one ready pipe holds into its stream.
+// Reads what one ready pipe holds into its stream; `done` when the loop may
+// go on (the pipe may have reached its end).
 Watch read_ready(ChildOutput& output, int stream) noexcept {
     OutputBuffer& buffer = output.streams[stream];
     if (!buffer.reserve(read_size)) {

@@ -32,7 +32,6 @@ struct ChildContext {
     const ChildPlan* plan;
     int report_fd;
     const sigset_t* mask;   // the calling thread's mask before the start
-    int descriptor_limit;   // for the last-resort way of closing descriptors
 };
 
 // Linux's directory entry as getdents64 fills it.
@@ -44,19 +43,10 @@ struct LinuxDirent64 {
     char d_name[1];
 };
 
-// How far descriptors may reach, for closing them one by one where the kernel
-// can neither close a range nor list them.
-int descriptor_limit() noexcept {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-        return 256;
-    }
-    return limit.rlim_cur > rlim_t(INT_MAX) ? INT_MAX : int(limit.rlim_cur);
-}
-
 // --- In the child.  It shares the parent's memory until exec, so only
 // async-signal-safe calls below: write, _exit, dup, dup2, ioctl, chdir,
-// sigaction, sigprocmask, setpgid, open, close, syscall, execve.
+// sigaction, sigprocmask, setpgid, open, close, syscall, execve, and getrlimit,
+// which is a bare system call too.
 
 [[noreturn]] void report_and_exit(int report_fd, StartFailure step, int error_number) noexcept {
     Report report = {step, error_number};
@@ -90,8 +80,18 @@ int descriptor_number(const char* name) noexcept {
     return *name || number < 0 ? -1 : number;
 }
 
+// How far descriptors may reach, for closing them one by one where the kernel
+// can neither close a range nor list them.
+int descriptor_limit() noexcept {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return 256;
+    }
+    return limit.rlim_cur > rlim_t(INT_MAX) ? INT_MAX : int(limit.rlim_cur);
+}
+
 // Closes every descriptor from `first` up, except `keep`.
-void close_descriptors(int first, int keep, int limit) noexcept {
+void close_descriptors(int first, int keep) noexcept {
     bool closed = true;
     if (keep > first) {
         closed = syscall(SYS_close_range, unsigned(first), unsigned(keep - 1), 0u) == 0;
@@ -101,6 +101,7 @@ void close_descriptors(int first, int keep, int limit) noexcept {
     }
     int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listing < 0) {
+        int limit = descriptor_limit();
         for (int fd = first; fd < limit; ++fd) {
             if (fd != keep) {
                 (void)close(fd);  // most of them are not open
@@ -175,7 +176,7 @@ void close_descriptors(int first, int keep, int limit) noexcept {
     if (setpgid(0, 0) != 0) {
         fail(context, StartFailure::setup);
     }
-    close_descriptors(3, context.report_fd, context.descriptor_limit);
+    close_descriptors(3, context.report_fd);
     execve(plan.executable, plan.argv, plan.envp);
     fail(context, StartFailure::exec);
 }
@@ -257,7 +258,7 @@ StartOutcome spawn_child(const ChildPlan& plan) noexcept {
     if (sigprocmask(SIG_BLOCK, &all_signals, &caller_mask) != 0) {
         return failed_before_start();
     }
-    ChildContext context = {&plan, report_write.get(), &caller_mask, descriptor_limit()};
+    ChildContext context = {&plan, report_write.get(), &caller_mask};
     pid_t pid = fork_child(context);
     int start_error = errno;  // read only when pid < 0: a child may have changed it
     // Cannot fail with a mask that sigprocmask itself returned.

@@ -220,7 +220,7 @@ Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept {
     // In place before the child exists, so that no moment of its life is
     // outside the guard; it ends after the child's group has.
     TerminationGuard guard;
-    ChildPlan plan = {"/bin/sh", converted.argv(), converted.envp(), converted.directory(),
+    ChildPlan plan = {system_shell, converted.argv(), converted.envp(), converted.directory(),
                       ends.stdin_devnull.get(), ends.stdout_write.get(), ends.stderr_write.get()};
     StartOutcome started = spawn_child(plan);
     ends.close_all();

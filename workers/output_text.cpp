@@ -42,14 +42,15 @@ bool choose_text_encoding(TextEncoding& encoding) noexcept {
         return true;
     }
     // The locale's encoding as the host's locale.getencoding() reads it.
+    // An empty name means UTF-8 there too.  Only another encoding's name is
+    // needed as text: UTF-8 is decoded without a codec lookup.
     const char* codeset = nl_langinfo(CODESET);
-    if (!codeset || !*codeset) {
+    if (!codeset || !*codeset || names_utf8(codeset)) {
         encoding.name = Ref::borrow(k.utf_8);
         encoding.utf8 = true;
         return true;
     }
     encoding.name = Ref::steal(PyUnicode_DecodeLocale(codeset, "surrogateescape"));
-    encoding.utf8 = names_utf8(codeset);
     return bool(encoding.name);
 }
 
@@ -62,12 +63,13 @@ bool check_text_encoding(const TextEncoding& encoding) noexcept {
 }
 
 Ref decoded_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept {
-    const char* data = buffer.data() ? buffer.data() : "";
     if (encoding.utf8) {
         // "\r" is one byte in UTF-8 and never part of another character, so
         // translating the bytes first gives the same text in one pass.
         translate_newlines(buffer);
-        data = buffer.data() ? buffer.data() : "";
+    }
+    const char* data = buffer.data() ? buffer.data() : "";
+    if (encoding.utf8) {
         Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, Py_ssize_t(buffer.size()), "replace"));
         buffer.clear();
         return text;
