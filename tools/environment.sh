@@ -59,7 +59,7 @@ take_python_option() {
 
 # A digest of everything the build reads; the install is redone when it changes.
 source_digest() {
-    (cd "$project_root" && cat pyproject.toml CMakeLists.txt host/* module/* workers/* stubs/* launcher/* client/*.py |
+    (cd "$project_root" && cat pyproject.toml CMakeLists.txt host/* process/* module/* workers/* stubs/* launcher/* client/*.py |
         sha256sum)
 }
 

@@ -13,11 +13,11 @@
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
 #include "child_arguments.hpp"
-#include "child_output.hpp"
-#include "child_start.hpp"
+#include "../process/child_output.hpp"
+#include "../process/child_start.hpp"
 #include "executor_steps.hpp"
 #include "output_text.hpp"
-#include "termination_guard.hpp"
+#include "../process/termination_guard.hpp"
 
 namespace shell_worker {
 

@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include "../host/ref.hpp"
-#include "child_output.hpp"
+#include "../process/child_output.hpp"
 
 namespace shell_worker {
 
