@@ -1,6 +1,5 @@
-// Watching a started child: its two output pipes read in one poll loop, its
-// exit waited for, and its process group ended, all against a deadline on
-// the monotonic clock, as the host's communicate() and wait() keep one.
+// A started child's two output pipes, read in one poll loop against a
+// deadline on the monotonic clock, as the host's communicate() keeps one.
 //
 // Process code only, meant to run with the interpreter lock released.  Every
 // wait that a signal interrupts returns `interrupted`, so that the caller can
@@ -8,9 +7,9 @@
 #pragma once
 
 #include <stddef.h>
-#include <sys/types.h>
 
 #include "file_descriptor.hpp"
+#include "watch.hpp"
 
 namespace shell_worker {
 
@@ -19,15 +18,8 @@ namespace shell_worker {
 // the memory of the machine before its time limit.
 constexpr size_t output_limit = size_t(1) << 28;  // 256 MiB
 
-// Seconds on the monotonic clock, as the host's time.monotonic() gives them.
-double monotonic_now() noexcept;
-
-// ceil(seconds * 1000): the milliseconds a poll waits for `seconds`, rounded
-// up as the host's selectors round them.  Not a number and the infinities
-// come back as they are.
-double milliseconds_rounded_up(double seconds) noexcept;
-
-// One stream's bytes, grown with realloc and freed when it ends.
+// One stream's bytes, grown with realloc and freed when it ends.  None of its
+// members is async-signal-safe but the accessors: it allocates.
 class OutputBuffer {
 public:
     OutputBuffer() noexcept = default;
@@ -54,17 +46,8 @@ private:
 
 // "\r\n" and a lone "\r" become "\n", in place; what an ASCII-compatible
 // decoding of the bytes would then see is the host's newline translation.
+// Async-signal-safe: it touches only the buffer.
 void translate_newlines(OutputBuffer& buffer) noexcept;
-
-enum class Watch {
-    done,          // both pipes at their end, or the child has exited
-    timed_out,     // the deadline passed
-    interrupted,   // a signal arrived: run the host's handlers, then call again
-    over_limit,    // a stream passed output_limit
-    out_of_memory,
-    failed,        // a system call failed: `error_number`
-    bad_deadline,  // the wait cannot be expressed: `remaining` tells why
-};
 
 // The two read ends and what came through them.  Index 0 is stdout, 1 stderr.
 struct ChildOutput {
@@ -77,27 +60,8 @@ struct ChildOutput {
 
 // Reads both pipes until both are at their end of file.  A poll is given the
 // time left in whole milliseconds, rounded up; `bad_deadline` when that is
-// not a number, infinite or more than a poll can wait.
+// not a number, infinite or more than a poll can wait.  Not async-signal-safe:
+// the buffers grow with realloc.
 Watch read_output(ChildOutput& output, double deadline) noexcept;
-
-// A child whose pipes are closed, waited for until it exits.
-struct ChildExit {
-    pid_t pid = -1;
-    FileDescriptor pidfd;      // opened when a wait is needed, where the kernel has them
-    bool pidfd_tried = false;
-    double delay = 0.0005;     // the sleep between checks where it has not
-    int status = 0;            // the wait status; 0 when the kernel reaped the child itself
-    int error_number = 0;      // for `failed`
-};
-
-Watch wait_for_exit(ChildExit& child, double deadline) noexcept;
-
-// SIGKILL to the group that `pid` leads (a group already gone is fine),
-// then `pid` reaped.
-void end_group(pid_t pid) noexcept;
-
-// What the host reports as the returncode of a wait status: the exit status,
-// or minus the number of the signal that ended the child.
-int returncode_of(int status) noexcept;
 
 }  // namespace shell_worker

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "system_call.hpp"
+
 // close_range(2) came with Linux 5.9 and glibc 2.34; through syscall() the
 // module needs neither at build time and falls back where the kernel lacks it.
 // New system calls have one number on every architecture.
@@ -43,32 +45,41 @@ struct LinuxDirent64 {
     char d_name[1];
 };
 
-// --- In the child.  It shares the parent's memory until exec, so only
-// async-signal-safe calls below: write, _exit, dup, dup2, ioctl, chdir,
-// sigaction, sigprocmask, setpgid, open, close, syscall, execve, and getrlimit,
-// which is a bare system call too.
+// --- In the child.  Until exec it shares the parent's memory and stack
+// frames (vfork), so everything below is async-signal-safe and may touch only
+// what the parent made beforehand: no allocation, no lock, no set*id call
+// (glibc's would signal the parent's other threads), and nothing written to
+// memory the parent reads afterwards, but for the stack it is about to leave
+// and errno, which the parent saves before reading.  The calls: write, _exit,
+// dup, dup2, ioctl, chdir, sigaction, sigismember, sigprocmask, setpgid,
+// open, close, syscall, execve and getrlimit, all bare system calls.
 
+// Async-signal-safe; vfork child: writes only to the report pipe.
 [[noreturn]] void report_and_exit(int report_fd, StartFailure step, int error_number) noexcept {
     Report report = {step, error_number};
-    // A few bytes go through a pipe in one piece.  Should the write fail, the
-    // parent sees a started command that exits with status 255.
-    while (write(report_fd, &report, sizeof report) < 0 && errno == EINTR) {
-    }
+    // A few bytes go through a pipe in one piece.  Should the write fail
+    // (EPIPE cannot: the parent holds the read end), the parent sees a
+    // started command that exits with status 255.
+    (void)retried([&] { return write(report_fd, &report, sizeof report); });
     _exit(255);
 }
 
+// Async-signal-safe; vfork child: reads errno, writes to the report pipe.
 [[noreturn]] void fail(const ChildContext& context, StartFailure step) noexcept {
     report_and_exit(context.report_fd, step, errno);
 }
 
-// `fd` as descriptor `target`, inherited by the command.
+// `fd` as descriptor `target`, inherited by the command.  Async-signal-safe;
+// vfork child: changes only its own descriptor table (vfork does not share it).
 bool place(int fd, int target) noexcept {
     if (fd == target) {
-        return ioctl(fd, FIONCLEX) == 0;  // dup2 onto itself would keep close-on-exec
+        return !failed(ioctl(fd, FIONCLEX));  // dup2 onto itself would keep close-on-exec
     }
-    return dup2(fd, target) >= 0;
+    return !failed(retried([&] { return dup2(fd, target); }));
 }
 
+// A /proc/self/fd entry's name as a number, -1 for anything else.
+// Async-signal-safe: arithmetic only.
 int descriptor_number(const char* name) noexcept {
     int number = 0;
     for (; *name >= '0' && *name <= '9'; ++name) {
@@ -81,30 +92,36 @@ int descriptor_number(const char* name) noexcept {
 }
 
 // How far descriptors may reach, for closing them one by one where the kernel
-// can neither close a range nor list them.
+// can neither close a range nor list them.  Async-signal-safe; vfork child:
+// fills a local.
 int descriptor_limit() noexcept {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    if (failed(getrlimit(RLIMIT_NOFILE, &limit)) || limit.rlim_cur == RLIM_INFINITY) {
         return 256;
     }
     return limit.rlim_cur > rlim_t(INT_MAX) ? INT_MAX : int(limit.rlim_cur);
 }
 
-// Closes every descriptor from `first` up, except `keep`.
+// Closes every descriptor from `first` up, except `keep`: close_range where
+// the kernel has it (5.9), else the ones /proc/self/fd lists, else each
+// number up to the limit.  Async-signal-safe; vfork child: its own descriptor
+// table and a buffer on its stack.
 void close_descriptors(int first, int keep) noexcept {
     bool closed = true;
     if (keep > first) {
-        closed = syscall(SYS_close_range, unsigned(first), unsigned(keep - 1), 0u) == 0;
+        closed = !failed(syscall(SYS_close_range, unsigned(first), unsigned(keep - 1), 0u));
     }
-    if (closed && syscall(SYS_close_range, unsigned(keep + 1), ~0u, 0u) == 0) {
+    if (closed && !failed(syscall(SYS_close_range, unsigned(keep + 1), ~0u, 0u))) {
         return;
     }
-    int listing = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) {
+    int listing = retried([] { return open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (failed(listing)) {
         int limit = descriptor_limit();
         for (int fd = first; fd < limit; ++fd) {
             if (fd != keep) {
-                (void)close(fd);  // most of them are not open
+                // EBADF for most of them, which are not open; a close that
+                // fails otherwise (EIO) has closed the descriptor all the same.
+                (void)close(fd);
             }
         }
         return;
@@ -116,14 +133,16 @@ void close_descriptors(int first, int keep) noexcept {
             const LinuxDirent64* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
             int fd = descriptor_number(entry->d_name);
             if (fd >= first && fd != keep && fd != listing) {
-                (void)close(fd);
+                (void)close(fd);  // gone whatever it reports, as on every Linux close
             }
             offset += entry->d_reclen;
         }
     }
-    (void)close(listing);
+    (void)close(listing);  // likewise
 }
 
+// Everything between the start and exec.  Async-signal-safe; vfork child:
+// see above.  Never returns.
 [[noreturn]] __attribute__((noinline)) void become_command(const ChildContext& context) noexcept {
     const ChildPlan& plan = *context.plan;
 
@@ -131,18 +150,18 @@ void close_descriptors(int first, int keep) noexcept {
     // first (a worker may run with a standard stream closed).
     int out = plan.stdout_fd;
     int err = plan.stderr_fd;
-    if (out == 0 && (out = dup(out)) < 0) {
+    if (out == 0 && failed(out = dup(out))) {
         fail(context, StartFailure::setup);
     }
     while (err == 0 || err == 1) {
-        if ((err = dup(err)) < 0) {
+        if (failed(err = dup(err))) {
             fail(context, StartFailure::setup);
         }
     }
     if (!place(plan.stdin_fd, 0) || !place(out, 1) || !place(err, 2)) {
         fail(context, StartFailure::setup);
     }
-    if (plan.directory && chdir(plan.directory) < 0) {
+    if (plan.directory && failed(retried([&] { return chdir(plan.directory); }))) {
         fail(context, StartFailure::directory);
     }
 
@@ -150,16 +169,18 @@ void close_descriptors(int first, int keep) noexcept {
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
     // The host ignores these two for itself; the command gets the defaults.
+    // sigaction fails only for a number that is no signal's (EINVAL).
     (void)sigaction(SIGPIPE, &default_action, nullptr);
     (void)sigaction(SIGXFSZ, &default_action, nullptr);
     // No handler of the parent's may run here once the mask is back.  A signal
-    // that stays blocked needs no reset: exec does that.  Errors are skipped,
-    // as for the signals the C library keeps for itself.
+    // that stays blocked needs no reset: exec does that.  A failing sigaction
+    // (EINVAL, for the signals the C library keeps for itself) is passed
+    // over: no handler of the host's can be installed there.
     for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
         struct sigaction current;
         if (signal_number == SIGKILL || signal_number == SIGSTOP ||
             sigismember(context.mask, signal_number) == 1 ||
-            sigaction(signal_number, nullptr, &current) != 0) {
+            failed(sigaction(signal_number, nullptr, &current))) {
             continue;
         }
         void* handler = (current.sa_flags & SA_SIGINFO)
@@ -170,10 +191,10 @@ void close_descriptors(int first, int keep) noexcept {
             (void)sigaction(signal_number, &default_action, nullptr);
         }
     }
-    if (sigprocmask(SIG_SETMASK, context.mask, nullptr) != 0) {
+    if (failed(sigprocmask(SIG_SETMASK, context.mask, nullptr))) {
         fail(context, StartFailure::setup);
     }
-    if (setpgid(0, 0) != 0) {
+    if (failed(setpgid(0, 0))) {
         fail(context, StartFailure::setup);
     }
     close_descriptors(3, context.report_fd);
@@ -182,13 +203,15 @@ void close_descriptors(int first, int keep) noexcept {
 }
 
 // Kept out of line so that the child, which runs on this thread's stack until
-// it execs, never returns into a frame that the parent still uses.
+// it execs, never returns into a frame that the parent still uses.  In the
+// parent, not async-signal-safe in spirit (it starts a process) but it calls
+// nothing that is not.
 __attribute__((noinline)) pid_t fork_child(const ChildContext& context) noexcept {
     pid_t pid = vfork();
     if (pid == 0) {
         become_command(context);
     }
-    if (pid < 0) {
+    if (failed(pid)) {
         // vfork may be refused where fork is not (some sandboxes); the child
         // does the same work, only with a copy of the memory.
         pid = fork();
@@ -199,20 +222,20 @@ __attribute__((noinline)) pid_t fork_child(const ChildContext& context) noexcept
     return pid;
 }
 
-// Reads until `size` bytes or the end; the count read.
+// Reads until `size` bytes or the end; the count read.  Async-signal-safe.
 ssize_t read_fully(int fd, void* data, size_t size) noexcept {
     size_t got = 0;
     while (got < size) {
-        ssize_t n = read(fd, static_cast<char*>(data) + got, size - got);
-        if (n > 0) {
-            got += size_t(n);
-        } else if (n == 0 || errno != EINTR) {
-            break;
+        ssize_t n = retried([&] { return read(fd, static_cast<char*>(data) + got, size - got); });
+        if (n <= 0) {
+            break;  // the end, or a failure the report pipe cannot have (EIO)
         }
+        got += size_t(n);
     }
     return ssize_t(got);
 }
 
+// Async-signal-safe: reads errno.
 StartOutcome failed_before_start() noexcept {
     StartOutcome outcome;
     outcome.failure = StartFailure::parent;
@@ -223,16 +246,14 @@ StartOutcome failed_before_start() noexcept {
 }  // namespace
 
 bool open_devnull(FileDescriptor& fd) noexcept {
-    int opened;
-    while ((opened = open("/dev/null", O_RDWR | O_CLOEXEC)) < 0 && errno == EINTR) {
-    }
+    int opened = retried([] { return open("/dev/null", O_RDWR | O_CLOEXEC); });
     fd.reset(opened);
-    return opened >= 0;
+    return !failed(opened);
 }
 
 bool make_pipe(FileDescriptor& read_end, FileDescriptor& write_end) noexcept {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+    if (failed(pipe2(ends, O_CLOEXEC))) {
         return false;
     }
     read_end.reset(ends[0]);
@@ -248,14 +269,14 @@ StartOutcome spawn_child(const ChildPlan& plan) noexcept {
     // The child closes every descriptor above the standard three but this one.
     if (report_write.get() < 3) {
         int moved = fcntl(report_write.get(), F_DUPFD_CLOEXEC, 3);
-        if (moved < 0) {
+        if (failed(moved)) {
             return failed_before_start();
         }
         report_write.reset(moved);
     }
     sigset_t all_signals, caller_mask;
     sigfillset(&all_signals);
-    if (sigprocmask(SIG_BLOCK, &all_signals, &caller_mask) != 0) {
+    if (failed(sigprocmask(SIG_BLOCK, &all_signals, &caller_mask))) {
         return failed_before_start();
     }
     ChildContext context = {&plan, report_write.get(), &caller_mask};
@@ -266,7 +287,7 @@ StartOutcome spawn_child(const ChildPlan& plan) noexcept {
     report_write.reset();
 
     StartOutcome outcome;
-    if (pid < 0) {
+    if (failed(pid)) {
         outcome.failure = StartFailure::parent;
         outcome.error_number = start_error;
         return outcome;
@@ -277,11 +298,11 @@ StartOutcome spawn_child(const ChildPlan& plan) noexcept {
         outcome.pid = pid;  // closed at exec: the command runs
         return outcome;
     }
-    // The child did not exec.  It is reaped here (where the host ignores
-    // SIGCHLD the kernel has done that, and waitpid says so).
+    // The child did not exec and is exiting.  It is reaped here; it never
+    // was registered with anyone who could signal it.  ECHILD, where the host
+    // ignores SIGCHLD, means the kernel has reaped it already.
     int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)retried([&] { return waitpid(pid, &status, 0); });
     if (got == ssize_t(sizeof report)) {
         outcome.failure = report.step;
         outcome.error_number = report.error_number;

@@ -13,10 +13,11 @@
 
 namespace shell_worker {
 
-// /dev/null opened for reading and writing, close-on-exec.  False with errno set.
+// /dev/null opened for reading and writing, close-on-exec.  False with errno
+// set.  Async-signal-safe.
 bool open_devnull(FileDescriptor& fd) noexcept;
 
-// A pipe, both ends close-on-exec.  False with errno set.
+// A pipe, both ends close-on-exec.  False with errno set.  Async-signal-safe.
 bool make_pipe(FileDescriptor& read_end, FileDescriptor& write_end) noexcept;
 
 // Everything the child needs, made before it exists: between the start and
@@ -47,7 +48,8 @@ struct StartOutcome {
 // SIGPIPE and SIGXFSZ to their defaults, resets every other caught signal to
 // its default, takes back the caller's signal mask, leads a new process group,
 // keeps only the three standard descriptors and execs.  A child that fails
-// before exec has been reaped when this returns.
+// before exec has been reaped when this returns.  Not for a signal handler
+// (it starts a process), though it calls only async-signal-safe functions.
 StartOutcome spawn_child(const ChildPlan& plan) noexcept;
 
 }  // namespace shell_worker

@@ -1,9 +1,12 @@
 #include "termination_guard.hpp"
 
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "child_exit.hpp"
 
 namespace shell_worker {
 
@@ -14,9 +17,17 @@ namespace {
 // a terminating signal does not reach its group.
 constexpr int slot_count = 1024;
 
+// A slot's state.  Only its owner moves it from `active` to `free`, and only
+// a terminating handler from `active` to `claimed` and back, so that a group
+// is never signalled once its owner has let it go, nor let go (and its leader
+// reaped) while a handler signals it.
+enum SlotState : int { slot_free, slot_filling, slot_active, slot_claimed };
+
 struct Slot {
-    pid_t group;  // 0: free
+    int state;    // SlotState
     pid_t owner;  // the process that registered it: a forked copy of the table is not ours
+    pid_t group;
+    int pidfd;
 };
 
 Slot slots[slot_count];
@@ -35,43 +46,79 @@ int held_signal = 0;
 // runs this handler too, and must simply die as it would have.
 pid_t guarded_process = 0;
 
-void restore_default(int signal_number) {
+// Async-signal-safe: sigaction.
+void restore_default(int signal_number) noexcept {
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
-    sigaction(signal_number, &default_action, nullptr);
+    // Fails only for a number that is not a signal's.
+    (void)sigaction(signal_number, &default_action, nullptr);
 }
 
-// Async-signal-safe: kill, sigaction, raise.
-void terminate(int signal_number) {
+// Kills the group of every registered slot of this process.  Async-signal-safe.
+void kill_registered_groups() noexcept {
     pid_t self = getpid();
     for (Slot& slot : slots) {
-        pid_t group = __atomic_load_n(&slot.group, __ATOMIC_ACQUIRE);
-        if (group > 0 && __atomic_load_n(&slot.owner, __ATOMIC_ACQUIRE) == self) {
-            kill(-group, SIGKILL);
+        int active = slot_active;
+        // Acquire: the owner published the fields with a release store of
+        // `active`, so they are whole here.  A slot in any other state is
+        // free, being filled (its starter holds any signal until it has
+        // registered), or claimed by a handler that is doing this already.
+        if (!__atomic_compare_exchange_n(&slot.state, &active, slot_claimed, false,
+                                         __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            continue;
         }
+        if (slot.owner == self) {
+            // Refused (EPERM) or already empty (ESRCH): the process ends all
+            // the same, and a process that may not be signalled cannot be.
+            (void)kill_group(slot.group, slot.pidfd);
+        }
+        // Release: the owner, spinning in release(), may reap once it sees
+        // this, and the kill above has been made by then.
+        __atomic_store_n(&slot.state, slot_active, __ATOMIC_RELEASE);
     }
-    // In the handler the signal is blocked, so the raised one waits until the
-    // handler returns and then ends the process as it would have.
-    restore_default(signal_number);
-    raise(signal_number);
 }
 
+// Ends the process by `signal_number` once every registered group has been
+// killed.  Async-signal-safe: kill, sigaction, raise, getpid.
+void terminate(int signal_number, bool in_handler) noexcept {
+    kill_registered_groups();
+    restore_default(signal_number);
+    if (in_handler) {
+        // The signal is blocked while its handler runs, so the raised one
+        // waits until the handler returns and then ends the process.
+        raise(signal_number);
+    } else {
+        // Outside a handler the signal goes to the process, not to this
+        // thread, which the host may have told to block it.
+        kill(getpid(), signal_number);
+    }
+}
+
+// Sequentially consistent throughout: the handler stores `held_signal` and
+// then reads `starting_commands`, while the last starter decrements
+// `starting_commands` and then exchanges `held_signal`.  That is the
+// store-buffering pattern, in which weaker orders (acquire and release
+// included) let each side miss the other's write, and the signal would be
+// lost.  In the one total order of seq_cst operations, either the starter's
+// exchange comes after the handler's store and takes the signal, or the
+// handler's second load comes after the decrement and sees no starter; both
+// may, and the exchange lets only one act.
 void on_termination(int signal_number) {
     int saved_errno = errno;
-    if (getpid() != __atomic_load_n(&guarded_process, __ATOMIC_ACQUIRE)) {
+    if (getpid() != __atomic_load_n(&guarded_process, __ATOMIC_SEQ_CST)) {
         restore_default(signal_number);
-        raise(signal_number);
-    } else if (__atomic_load_n(&starting_commands, __ATOMIC_ACQUIRE) == 0) {
-        terminate(signal_number);
+        raise(signal_number);  // a forked child before exec has one thread: this one
+    } else if (__atomic_load_n(&starting_commands, __ATOMIC_SEQ_CST) == 0) {
+        terminate(signal_number, true);
     } else {
         // A child may exist whose group is not known yet: hold the signal
         // until the starter has registered it, unless that has just happened.
-        __atomic_store_n(&held_signal, signal_number, __ATOMIC_RELEASE);
-        if (__atomic_load_n(&starting_commands, __ATOMIC_ACQUIRE) == 0) {
-            int held = __atomic_exchange_n(&held_signal, 0, __ATOMIC_ACQ_REL);
+        __atomic_store_n(&held_signal, signal_number, __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&starting_commands, __ATOMIC_SEQ_CST) == 0) {
+            int held = __atomic_exchange_n(&held_signal, 0, __ATOMIC_SEQ_CST);
             if (held) {
-                terminate(held);
+                terminate(held, true);
             }
         }
     }
@@ -79,12 +126,12 @@ void on_termination(int signal_number) {
 }
 
 // The command's group is registered (or no child was started): a signal held
-// meanwhile takes effect now.
+// meanwhile takes effect now.  Sequentially consistent, as on_termination says.
 void finish_starting() noexcept {
-    if (__atomic_sub_fetch(&starting_commands, 1, __ATOMIC_ACQ_REL) == 0) {
-        int held = __atomic_exchange_n(&held_signal, 0, __ATOMIC_ACQ_REL);
+    if (__atomic_sub_fetch(&starting_commands, 1, __ATOMIC_SEQ_CST) == 0) {
+        int held = __atomic_exchange_n(&held_signal, 0, __ATOMIC_SEQ_CST);
         if (held) {
-            terminate(held);
+            terminate(held, false);
         }
     }
 }
@@ -104,8 +151,9 @@ void install_where_default() noexcept {
     sigemptyset(&handler.sa_mask);
     for (int signal_number : watched_signals) {
         struct sigaction current;
+        // Neither call fails for these two signals.
         if (sigaction(signal_number, nullptr, &current) == 0 && is_default(current)) {
-            sigaction(signal_number, &handler, nullptr);
+            (void)sigaction(signal_number, &handler, nullptr);
         }
     }
 }
@@ -123,8 +171,10 @@ void restore_where_ours() noexcept {
 
 TerminationGuard::TerminationGuard() noexcept {
     ++running_commands;
-    __atomic_store_n(&guarded_process, getpid(), __ATOMIC_RELEASE);
-    __atomic_add_fetch(&starting_commands, 1, __ATOMIC_ACQ_REL);
+    // Sequentially consistent, as on_termination says; the process id is
+    // stored before the count that makes the handler look at it.
+    __atomic_store_n(&guarded_process, getpid(), __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&starting_commands, 1, __ATOMIC_SEQ_CST);
     // At the start of each command: a disposition that was the default when
     // the first command began may have been given to the host since, and one
     // that was not may have become the default.
@@ -135,19 +185,25 @@ TerminationGuard::~TerminationGuard() {
     if (starting_) {
         finish_starting();
     }
-    if (slot_ >= 0) {
-        __atomic_store_n(&slots[slot_].group, 0, __ATOMIC_RELEASE);
-    }
+    release();
     if (--running_commands == 0) {
         restore_where_ours();
     }
 }
 
-void TerminationGuard::watch(pid_t group) noexcept {
+void TerminationGuard::watch(pid_t group, int pidfd) noexcept {
+    pid_t self = getpid();
     for (int i = 0; i < slot_count && slot_ < 0 && group > 0; ++i) {
-        if (__atomic_load_n(&slots[i].group, __ATOMIC_RELAXED) == 0) {
-            __atomic_store_n(&slots[i].owner, getpid(), __ATOMIC_RELEASE);
-            __atomic_store_n(&slots[i].group, group, __ATOMIC_RELEASE);
+        int free_state = slot_free;
+        // Relaxed is enough to take a free slot: the fields are published by
+        // the release store below, and nothing is read from the slot here.
+        if (__atomic_compare_exchange_n(&slots[i].state, &free_state, slot_filling, false,
+                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+            slots[i].owner = self;
+            slots[i].group = group;
+            slots[i].pidfd = pidfd;
+            // Release: a handler that claims the slot (acquire) reads these fields whole.
+            __atomic_store_n(&slots[i].state, slot_active, __ATOMIC_RELEASE);
             slot_ = i;
         }
     }
@@ -155,6 +211,26 @@ void TerminationGuard::watch(pid_t group) noexcept {
         starting_ = false;
         finish_starting();
     }
+}
+
+void TerminationGuard::release() noexcept {
+    if (slot_ < 0) {
+        return;
+    }
+    for (;;) {
+        int active = slot_active;
+        // Acquire on success: a handler that had claimed the slot stored
+        // `active` back (release) after its kill, so the kill is over.
+        if (__atomic_compare_exchange_n(&slots[slot_].state, &active, slot_free, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            break;
+        }
+        // A handler on another thread has claimed the slot and is killing the
+        // group; the process ends as soon as it is done.  Until then the
+        // leader is not reaped, so that its number still names the group.
+        (void)sched_yield();  // cannot fail on Linux
+    }
+    slot_ = -1;
 }
 
 }  // namespace shell_worker

@@ -6,10 +6,13 @@
 // signals whose disposition is the default at that moment, and only for those;
 // the last guard to end puts the default back where the handler is still this
 // module's.  The host's signal module is never involved and never told: its
-// getsignal() answers as before.  Guards are made and dropped under the host's
-// interpreter lock, so the bookkeeping needs no lock of its own; the handler
-// reads the registered groups with atomic loads and does only
-// async-signal-safe work.
+// getsignal() answers as before.  Guards are made and dropped where the host
+// cannot change a disposition at the same time (under its interpreter lock),
+// so that bookkeeping needs no lock of its own; the groups themselves are
+// registered and let go through atomic operations, from any thread, and the
+// handler does only async-signal-safe work.
+//
+// Process code only: nothing here includes the host's headers.
 #pragma once
 
 #include <sys/types.h>
@@ -24,11 +27,18 @@ public:
     TerminationGuard(const TerminationGuard&) = delete;
     TerminationGuard& operator=(const TerminationGuard&) = delete;
 
-    // From now on the handler also kills the process group `group` (the
-    // command's child leads it).  Until this is called, or the guard ends, a
-    // terminating signal is held rather than acted on, since the child may
-    // exist already; it takes effect here.
-    void watch(pid_t group) noexcept;
+    // From now on the handler also kills the process group that `group` leads
+    // (the command's child), through `pidfd` where there is one (-1 for none).
+    // Until this is called, or the guard ends, a terminating signal is held
+    // rather than acted on, since the child may exist already; it takes effect
+    // here.  Async-signal-safe, apart from the handler's own work.
+    void watch(pid_t group, int pidfd) noexcept;
+
+    // The group is no longer the worker's to end: its leader's exit has been
+    // seen, or its end has been tried, and the leader is about to be reaped or
+    // let go.  Once this returns, no handler signals the group or reads the
+    // pidfd.  Safe from any thread, without the interpreter lock.
+    void release() noexcept;
 
 private:
     int slot_ = -1;          // the registry slot holding the group, -1 for none

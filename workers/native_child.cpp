@@ -14,10 +14,12 @@
 #include "../host/maps.hpp"
 #include "child_arguments.hpp"
 #include "../process/child_output.hpp"
-#include "../process/child_start.hpp"
+#include "../process/command_child.hpp"
+#include "../process/deadline.hpp"
+#include "../process/orphans.hpp"
+#include "../process/termination_guard.hpp"
 #include "executor_steps.hpp"
 #include "output_text.hpp"
-#include "../process/termination_guard.hpp"
 
 namespace shell_worker {
 
@@ -37,31 +39,35 @@ struct ChildEnds {
     }
 };
 
-// A started child that has not been reaped.  Every way out of the executor
-// before the child's exit has been seen ends its group here, with the
-// interpreter lock released.
+// A started child that has been neither reaped nor let go.  Every way out of
+// the executor before its exit has been seen ends it here, with the
+// interpreter lock released; one that outlives its kill is adopted as an
+// orphan, with the lock held, since that may install a signal handler.
 class RunningChild {
 public:
-    explicit RunningChild(pid_t pid) noexcept : pid_(pid) {}
+    explicit RunningChild(TerminationGuard& guard) noexcept : child_(guard) {}
     RunningChild(const RunningChild&) = delete;
     RunningChild& operator=(const RunningChild&) = delete;
     ~RunningChild() { end(); }
 
-    pid_t pid() const noexcept { return pid_; }
-    void reaped() noexcept { pid_ = -1; }
+    CommandChild* operator->() noexcept { return &child_; }
 
     void end() noexcept {
-        if (pid_ > 0) {
-            pid_t pid = pid_;
-            Py_BEGIN_ALLOW_THREADS
-            end_group(pid);
-            Py_END_ALLOW_THREADS
-            pid_ = -1;
+        if (!child_.running()) {
+            return;
+        }
+        pid_t orphan;
+        Py_BEGIN_ALLOW_THREADS
+        orphan = child_.end(kill_grace);
+        Py_END_ALLOW_THREADS
+        if (orphan > 0) {
+            // With the table full it stays unreaped until the worker ends.
+            (void)adopt_orphan(orphan);
         }
     }
 
 private:
-    pid_t pid_;
+    CommandChild child_;
 };
 
 // The descriptors subprocess makes before its child, with the audit events
@@ -202,6 +208,7 @@ Ref completed_result(ChildOutput& output, const TextEncoding& encoding, int stat
 
 Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept {
     step = ExecutorStep::start_child;
+    reap_orphans();
     TextEncoding encoding;
     ChildEnds ends;
     ChildOutput output;
@@ -218,38 +225,37 @@ Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept {
         return Ref();
     }
     // In place before the child exists, so that no moment of its life is
-    // outside the guard; it ends after the child's group has.
+    // outside the guard; it ends after the child has been reaped or let go.
     TerminationGuard guard;
+    RunningChild child(guard);
     ChildPlan plan = {system_shell, converted.argv(), converted.envp(), converted.directory(),
                       ends.stdin_devnull.get(), ends.stdout_write.get(), ends.stderr_write.get()};
-    StartOutcome started = spawn_child(plan);
+    StartOutcome started = child->start(plan);
     ends.close_all();
     if (started.failure != StartFailure::none) {
         raise_start_error(started, call.directory);
         return Ref();
     }
-    guard.watch(started.pid);
-    RunningChild child(started.pid);
 
     step = ExecutorStep::collect_output;
     double timeout = PyFloat_AS_DOUBLE(call.timeout);
     double deadline = monotonic_now() + timeout;
     Watch watch = released([&] { return read_output(output, deadline); });
     int error_number = output.error_number;
-    ChildExit exited;
-    exited.pid = child.pid();
     if (watch == Watch::done) {
-        watch = released([&] { return wait_for_exit(exited, deadline); });
-        error_number = exited.error_number;
+        watch = released([&] { return child->wait_for_exit(deadline); });
+        error_number = child->error_number();
     }
     if (watch != Watch::done) {
         // Nothing read is kept: the group goes, then the outcome is told.
         child.end();
         return ended_early(watch, output, error_number, timeout, step);
     }
-    child.reaped();
+    // Let go of before the result is made: a terminating signal from now on
+    // must not reach what the command left running on purpose.
+    int status = child->finish();
     step = ExecutorStep::build_result;
-    return completed_result(output, encoding, exited.status);
+    return completed_result(output, encoding, status);
 }
 
 }  // namespace shell_worker

@@ -1,0 +1,54 @@
+#include "command_child.hpp"
+
+#include <errno.h>
+
+#include "deadline.hpp"
+
+namespace shell_worker {
+
+StartOutcome CommandChild::start(const ChildPlan& plan) noexcept {
+    StartOutcome started = spawn_child(plan);
+    if (started.failure == StartFailure::none) {
+        process_.pid = started.pid;
+        open_pidfd(process_);
+        guard_.watch(started.pid, process_.pidfd.get());
+    }
+    return started;
+}
+
+Watch CommandChild::wait_for_exit(double deadline) noexcept {
+    return shell_worker::wait_for_exit(process_, deadline);
+}
+
+int CommandChild::finish() noexcept {
+    guard_.release();
+    int status = reap(process_.pid);
+    process_.pid = -1;
+    process_.pidfd.reset();
+    return status;
+}
+
+pid_t CommandChild::end(double grace) noexcept {
+    int refused = kill_group(process_.pid, process_.pidfd.get());
+    // EPERM: no process of the group could be signalled, so none will die of
+    // it; the exit is looked for once, without waiting.  ESRCH: the group is
+    // empty, the child a zombie or reaped by someone else.
+    double deadline = monotonic_now() + (refused == EPERM ? 0 : grace);
+    Watch watch;
+    do {
+        // A signal only cuts a wait short here: the host's handlers run once
+        // the caller has the lock again, whatever comes of this wait.
+        watch = shell_worker::wait_for_exit(process_, deadline);
+    } while (watch == Watch::interrupted);
+    guard_.release();
+    pid_t pid = process_.pid;
+    process_.pid = -1;
+    process_.pidfd.reset();
+    if (watch == Watch::done) {
+        (void)reap(pid);  // the status of a killed command is not reported
+        return 0;
+    }
+    return pid;
+}
+
+}  // namespace shell_worker
