@@ -19,12 +19,12 @@ struct Records {
     PyObject* builtins = nullptr;      // owned: the attribute map of the host's builtins
 
     // The host's process machinery as initialisation found it: the module
-    // bound as `subprocess` and its `run` and `Popen`.  Owned; null when the
-    // module lacked one of them.  Compared by identity at every command, to
-    // tell the host's own machinery from a replacement.
+    // bound as `subprocess` and its `run`.  Owned; null when the module lacked
+    // `run` or `Popen`.  Compared by identity at every command, with the
+    // entries of recorded_entries.hpp, to tell the host's own machinery from
+    // a replacement.
     PyObject* subprocess = nullptr;
     PyObject* subprocess_run = nullptr;
-    PyObject* subprocess_popen = nullptr;
 };
 
 extern Records records;

@@ -9,6 +9,7 @@
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
 #include "../host/module_name.hpp"
+#include "../host/recorded_entries.hpp"
 #include "../host/records.hpp"
 #include "../host/ref.hpp"
 #include "../host/traceback_entry.hpp"
@@ -38,19 +39,46 @@ bool check_host_version() noexcept {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
+// Records the entries of the host's process machinery that the executor
+// stands in for when it starts a child itself: every name of `subprocess`
+// and of its `Popen` class, and the `os` functions that Popen calls on its way
+// to a child and back.  A test double or a sandbox that patches any of them
+// (Popen._execute_child, say) must get the call it patched.
+bool record_machinery_entries(PyObject* subprocess, PyObject* popen) noexcept {
+    if (!PyModule_Check(subprocess) || !PyType_Check(popen)) {
+        return true;  // nothing to record; is_host_machinery() then says no
+    }
+    PyObject* names = PyModule_GetDict(subprocess);  // borrowed
+    Ref popen_names = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(popen)));
+    if (!popen_names || !record_all_entries(names) || !record_all_entries(popen_names.get())) {
+        return false;
+    }
+    PyObject* os = PyDict_GetItemWithError(names, k.os);  // borrowed: subprocess's own
+    if (!os || !PyModule_Check(os)) {
+        return !PyErr_Occurred();
+    }
+    return record_entries(PyModule_GetDict(os),
+                          {"close", "dup", "fsdecode", "fsencode", "get_exec_path", "kill",
+                           "open", "pipe", "read", "strerror", "waitpid",
+                           "waitstatus_to_exitcode", "write"});
+}
+
 // Keeps `subprocess` with its `run` and `Popen`, by which the executor knows
-// the host's own machinery later.  A module without them is kept as nothing:
-// the executor then always makes the plain run() call.
+// the host's own machinery later, and the entries above.  A module without
+// them, or one whose entries cannot be recorded, is kept as nothing: the
+// executor then always makes the plain run() call.
 void record_process_machinery(PyObject* subprocess) noexcept {
+    forget_recorded_entries();
     Ref run = Ref::steal(PyObject_GetAttr(subprocess, k.run));
     Ref popen = run ? Ref::steal(PyObject_GetAttr(subprocess, k.popen)) : Ref();
-    if (!popen) {
+    if (!popen || !record_machinery_entries(subprocess, popen.get())) {
         PyErr_Clear();
+        forget_recorded_entries();
         run = Ref();
+        popen = Ref();
     }
     Py_XSETREF(records.subprocess, popen ? Py_NewRef(subprocess) : nullptr);
-    Py_XSETREF(records.subprocess_run, run.release());
-    Py_XSETREF(records.subprocess_popen, popen.release());
+    Py_XSETREF(records.subprocess_run, popen ? run.release() : nullptr);
 }
 
 // sys.modules gets the module under its full name unless something holds

@@ -10,6 +10,7 @@
 #include "../host/error_context.hpp"
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
+#include "../host/recorded_entries.hpp"
 #include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
 #include "executor_steps.hpp"
@@ -79,19 +80,13 @@ Ref run_through(PyObject* run, const ChildCall& call, ExecutorStep& step) noexce
     return result;
 }
 
-// Whether the global `subprocess`, its `run` and its `Popen` are all still
-// what initialisation found.  No error is left: no Popen at all is a
-// replacement too.
+// Whether the global `subprocess` and its `run` are still what initialisation
+// found, and nothing that the module stands in for has been replaced since:
+// Popen, any name of subprocess or of its Popen class, the os functions
+// Popen calls (recorded_entries.hpp).  No error is left.
 bool is_host_machinery(PyObject* subprocess, PyObject* run) noexcept {
-    if (!records.subprocess || subprocess != records.subprocess ||
-        run != records.subprocess_run) {
-        return false;
-    }
-    Ref popen = get_attr(subprocess, k.popen);
-    if (!popen) {
-        PyErr_Clear();
-    }
-    return popen && popen.get() == records.subprocess_popen;
+    return records.subprocess && subprocess == records.subprocess &&
+           run == records.subprocess_run && recorded_entries_unchanged();
 }
 
 // The guarded region: start the child, wait for it, collect its result.
