@@ -2,6 +2,7 @@ import gc
 import itertools
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -44,8 +45,8 @@ def run_python(code: str, timeout: float = 60, **options) -> subprocess.Complete
 class Worker:
     """A worker process driven line by line over pipes."""
 
-    def __init__(self, **options):
-        self.process = subprocess.Popen(WORKER, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, argv=WORKER, **options):
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, **options)
 
     def send(self, line: bytes) -> None:
@@ -54,6 +55,11 @@ class Worker:
 
     def receive(self) -> bytes:
         return self.process.stdout.readline()
+
+    def receive_within(self, seconds: float) -> bytes:
+        """The next line, or b"" when none has begun within `seconds`."""
+        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
+        return self.process.stdout.readline() if ready else b""
 
     def close(self) -> tuple[bytes, bytes, int]:
         out, err = self.process.communicate(timeout=60)

@@ -4,17 +4,21 @@ the group on purpose, or a detached one, outlives it.  Processes are found by a 
 argument in their argv, never by their ancestry: a killed shell's children are re-parented."""
 import json
 import os
+import random
+import shlex
+import shutil
 import signal
 import subprocess
 import sys
 import threading
 import time
+from unittest import mock
 
 import pytest
 
 import varnok.workers.shell_worker as sw
-from conftest import (Worker, after_version_warning, processes_with, run_python, unique_seconds,
-                      wait_for)
+from conftest import (WORKER, Worker, after_version_warning, processes_with, run_python,
+                      unique_seconds, wait_for)
 
 
 # Signals are blocked while a child starts, and a terminating one that arrives before its
@@ -72,6 +76,79 @@ def test_a_detached_job_outlives_a_command_that_ended_in_time(worker, marker):
     assert len(processes_with(marker)) == 1
 
 
+def shell_of(marker):
+    """The pid of the command's shell, the one process with `marker` whose argv is sh's."""
+    for pid in processes_with(marker):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if cmdline.read().startswith(b"/bin/sh\0-c\0"):
+                    return pid
+        except FileNotFoundError:
+            continue
+    return None
+
+
+def test_a_detached_job_survives_a_sigterm_after_its_command_was_reaped(marker):
+    # 250 MB of bytes that are not UTF-8 take the worker a while to answer; its shell is
+    # reaped before that begins, and from then on a SIGTERM ends the worker alone.
+    worker = Worker()
+    flood = "head -c 250000000 /dev/zero | tr '\\000' '\\377'"
+    worker.send(json.dumps({"command": f"sleep {marker} >/dev/null 2>&1 & {flood}"}).encode()
+                + b"\n")
+    assert wait_for(lambda: shell_of(marker) is not None)
+    shell = shell_of(marker)
+    # Watched closely: the signal is to come while the output is turned into text.
+    deadline = time.monotonic() + 60
+    while os.path.exists(f"/proc/{shell}"):  # until reaped, not only exited
+        assert time.monotonic() < deadline
+        time.sleep(0.001)
+    worker.process.send_signal(signal.SIGTERM)
+    assert worker.process.wait(60) == -signal.SIGTERM
+    assert len(processes_with(marker)) == 1
+
+
+needs_root_and_setpriv = pytest.mark.skipif(
+    os.geteuid() != 0 or not shutil.which("setpriv"),
+    reason="needs root and setpriv, to run a worker without CAP_KILL")
+
+
+@needs_root_and_setpriv
+def test_a_command_the_worker_may_not_kill_is_answered_at_its_limit(tmp_path):
+    # The command becomes another user's process, which a worker without CAP_KILL may not
+    # signal; it ends once the test writes to the FIFO that it opened before.
+    fifo = tmp_path / "release"
+    os.mkfifo(fifo)
+    code = (f"import os; fd = os.open({str(fifo)!r}, os.O_RDWR); "
+            "os.setresuid(4321, 4321, 4321); os.read(fd, 1)")
+    worker = Worker(["setpriv", "--inh-caps=-kill", "--bounding-set=-kill", *WORKER])
+    try:
+        started = time.monotonic()
+        worker.send(json.dumps({"command": f"exec {sys.executable} -c {shlex.quote(code)}",
+                                "timeout": 0.5}).encode() + b"\n")
+        response = worker.receive_within(30)
+        assert time.monotonic() - started < 0.5 + 0.5
+        assert json.loads(response) == time_out(0.5)
+        [orphan] = processes_with(str(fifo))
+        with open(f"/proc/{orphan}/status") as status:
+            assert "Uid:\t4321\t" in status.read()
+        # Served at once, while the command it could not end still runs.
+        worker.send(b'{"command": "echo next"}\n')
+        assert json.loads(worker.receive_within(30) or b"null") == {
+            "success": True, "error": None,
+            "result": {"stdout": "next\n", "stderr": "", "returncode": 0}}
+        with open(fifo, "wb") as release:
+            release.write(b"x")
+        # Reaped once it ends, with the worker idle: no zombie is left.
+        assert wait_for(lambda: not os.path.exists(f"/proc/{orphan}"))
+        worker.send(b'{"action": "quit"}\n')
+        assert worker.close()[2] == 0
+    finally:
+        if worker.process.poll() is None:
+            worker.process.kill()
+        for pid in processes_with(str(fifo)):
+            os.kill(pid, signal.SIGKILL)
+
+
 @pytest.mark.parametrize("started", [2, 1, 0], ids=["running", "shell-started", "at-once"])
 @pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGHUP])
 def test_a_terminated_worker_ends_its_command_first(marker, signal_number, started):
@@ -101,6 +178,39 @@ def test_a_worker_that_ignores_sigterm_still_does(marker):
     assert json.loads(worker.receive())["result"]["stdout"] == f"done {marker}\n"
     worker.send(b'{"action": "quit"}\n')
     assert worker.close()[2] == 0
+
+
+HELD_SIGTERM = """
+import signal, threading
+import varnok.workers.shell_worker as sw
+def start_again_and_again():
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    while True:  # each start fails in the child, so most of the call is the start
+        sw.execute_command("true", 30.0, "/nonexistent-directory")
+threading.Thread(target=start_again_and_again, daemon=True).start()
+print("ready", flush=True)
+threading.Event().wait()
+"""
+
+
+def test_a_sigterm_held_while_a_command_starts_ends_the_process():
+    # A SIGTERM that arrives while a thread starts a command is held until the start is
+    # over, then sent again by that thread, which blocks SIGTERM here: sent to the thread,
+    # it would stay pending for ever; sent to the process, the main thread takes it.  Each
+    # try lands in a start or between two, by chance; either way the process must end.
+    for attempt in range(20):
+        child = subprocess.Popen([sys.executable, "-c", HELD_SIGTERM], stdout=subprocess.PIPE)
+        try:
+            assert child.stdout.readline() == b"ready\n"
+            time.sleep(random.uniform(0.001, 0.02))
+            child.send_signal(signal.SIGTERM)
+            try:
+                assert child.wait(10) == -signal.SIGTERM
+            except subprocess.TimeoutExpired:
+                pytest.fail(f"try {attempt}: the process outlived its SIGTERM")
+        finally:
+            child.kill()
+            child.wait()
 
 
 def test_undecodable_output_keeps_its_text_and_status(worker):
@@ -185,6 +295,40 @@ def test_replaced_process_machinery_gets_the_plain_run_call(monkeypatch, attribu
     keywords = RecordingPopen.calls[0]
     assert "process_group" not in keywords and "errors" not in keywords
     assert keywords["stdin"] is subprocess.DEVNULL and keywords["shell"] is True
+
+
+def delegating(original):
+    def patched(*args, **kwargs):
+        return original(*args, **kwargs)
+    return patched
+
+
+@pytest.mark.parametrize("owner, name", [
+    (subprocess.Popen, "__init__"),
+    (subprocess.Popen, "_execute_child"),
+    (subprocess.Popen, "communicate"),
+    (subprocess.Popen, "wait"),
+    (subprocess.Popen, "poll"),
+    (subprocess.Popen, "kill"),
+    (subprocess.Popen, "send_signal"),
+    (subprocess.Popen, "__getattribute__"),  # not its own: an entry added counts too
+    (subprocess, "_fork_exec"),
+    (os, "waitpid"),
+], ids=lambda value: getattr(value, "__name__", value))
+def test_a_patched_part_of_the_machinery_gets_the_plain_call(monkeypatch, owner, name):
+    monkeypatch.setattr(owner, name, delegating(getattr(owner, name)), raising=False)
+    assert group_of_child() == os.getpgid(0)
+    monkeypatch.undo()
+    assert group_of_child() != os.getpgid(0)  # the native start is back
+
+
+def test_a_popen_patched_to_fail_gives_what_run_gives():
+    with mock.patch.object(subprocess.Popen, "_execute_child",
+                           side_effect=PermissionError("blocked by test")):
+        assert sw.execute_command("echo ran") == {"stdout": "", "stderr": "blocked by test",
+                                                  "returncode": -1}
+    assert sw.execute_command("echo ran") == {"stdout": "ran\n", "stderr": "", "returncode": 0}
+    assert group_of_child() != os.getpgid(0)
 
 
 def test_a_handler_set_during_a_command_stays(marker):

@@ -9,6 +9,7 @@ module ("success", "returncode", ...) are immortal in this host, so their
 counts cannot move and are not watched.
 """
 import io
+import os
 import signal
 import subprocess
 import sys
@@ -108,6 +109,21 @@ def test_native_outcomes(usr1_interrupts, command, timeout, cwd, raises, calls):
     call = calling(sw.execute_command, command, timeout, cwd, raises=raises, match="")
     watched = (command, cwd, sw.execute_command)
     assert leaking_counters(call, watched, warm_up=calls, calls=calls) == []
+
+
+def test_native_after_a_change_to_a_watched_dict():
+    # The executor then compares every entry it recorded of the process machinery.
+    namespace = vars(os)
+
+    def call():
+        namespace["_shell_worker_leak_probe"] = object()  # no recorded name: nothing is patched
+        sw.execute_command("".join(["tr", "ue"]), 5.0, None)
+
+    try:
+        assert leaking_counters(call, (sw.execute_command,), warm_up=CHILD_CALLS,
+                                calls=CHILD_CALLS) == []
+    finally:
+        namespace.pop("_shell_worker_leak_probe", None)
 
 
 def raising(*_):
