@@ -199,6 +199,40 @@ def bench_execution(settings: Settings) -> list[Row]:
             Row(name, "µs/call", versus_floor, "posix_spawn C loop", Target(high=1.15))]
 
 
+def cpu_calls_timer(call: Callable[[], object]) -> Callable[[int], float]:
+    def time_loops(loops: int) -> float:
+        start = thread_time()
+        for _ in repeat(None, loops):
+            call()
+        return thread_time() - start
+    return time_loops
+
+
+def bench_patch_check(settings: Settings) -> list[Row]:
+    """What the executor's look for a patched process machinery costs: a command
+    that fails before its child starts (a NUL in it), with a change to a
+    watched dict before each call, which makes the executor compare every
+    recorded entry, against the same calls with nothing changed, where the
+    check is one flag read."""
+    name = 'patch check: execute_command("\\0")'
+    namespace = vars(os)
+
+    def after_a_change() -> object:
+        namespace["_shell_worker_bench"] = object()  # not a recorded name: nothing is patched
+        return module.execute_command("\0")
+
+    try:
+        require_identical(name, after_a_change(), module.execute_command("\0"))
+        comparison = paired(
+            per_call(cpu_calls_timer(after_a_change), settings.sample_seconds, US),
+            per_call(cpu_calls_timer(lambda: module.execute_command("\0")),
+                     settings.sample_seconds, US),
+            settings.execution_pairs)
+    finally:
+        namespace.pop("_shell_worker_bench", None)
+    return [Row(name, "µs/call", comparison, "nothing changed", Target(high=1.10))]
+
+
 # --- worker processes ----------------------------------------------------------
 
 WORKERS = {
@@ -278,7 +312,11 @@ def peak_rss(side: str, request: bytes) -> tuple[float, str]:
     return peak_kib / 1024, digest.hexdigest()
 
 
-FLOOD_LIMIT = 0.25  # short enough that `yes` stays below the output limit
+FLOOD_LIMIT = 0.25
+# 200,000,000 bytes stay under the output limit however fast the machine
+# reads them, and the sleep outlives the time limit whenever they are done:
+# both workers answer with the time-out, during the flood or after it.
+FLOOD = "head -c 200000000 /dev/zero; sleep 5"
 
 
 def flood_lateness(side: str) -> tuple[float, str]:
@@ -290,7 +328,7 @@ def flood_lateness(side: str) -> tuple[float, str]:
     worker.stdin.flush()
     worker.stdout.readline()
     start = perf_counter()
-    worker.stdin.write(json.dumps({"command": "yes", "timeout": FLOOD_LIMIT}).encode() + b"\n")
+    worker.stdin.write(json.dumps({"command": FLOOD, "timeout": FLOOD_LIMIT}).encode() + b"\n")
     worker.stdin.flush()
     digest.update(worker.stdout.readline())
     late = perf_counter() - start - FLOOD_LIMIT
@@ -324,7 +362,7 @@ def bench_round_trip(settings: Settings) -> list[Row]:
 
 
 def bench_flood(settings: Settings) -> list[Row]:
-    name = f"time-out of `yes` after {FLOOD_LIMIT} s"
+    name = f"time-out of a 200 MB flood after {FLOOD_LIMIT} s"
     _, expected = flood_lateness("module")
     require_identical(name, expected, flood_lateness("baseline")[1])
     comparison = paired(checked(flood_lateness, "module", expected, name),
@@ -349,6 +387,7 @@ BENCHMARKS = {
     "dispatch": bench_dispatch,
     "main_loop": bench_main_loop,
     "execution": bench_execution,
+    "patch_check": bench_patch_check,
     "round_trip": bench_round_trip,
     "flood": bench_flood,
     "memory": bench_memory,
