@@ -31,6 +31,11 @@ namespace shell_worker {
 
 namespace {
 
+// Set at the first ENOSYS from pidfd_open, so that a kernel without pidfds
+// (or an emulator that knows none) is not asked again at every command.
+// Relaxed, for the same reason as the flag below.
+bool pidfds_unknown = false;
+
 // Cleared by the first kernel that refuses the flag, so that later kills go
 // to -pid at once.  Relaxed: it only saves calls; a thread that still reads
 // true makes one more call that is refused the same way.
@@ -65,10 +70,16 @@ bool pause_before_next_check(ChildProcess& child, double remaining) noexcept {
 }  // namespace
 
 void open_pidfd(ChildProcess& child) noexcept {
+    if (__atomic_load_n(&pidfds_unknown, __ATOMIC_RELAXED)) {
+        return;
+    }
     long fd = syscall(SYS_pidfd_open, child.pid, 0u);
     // Every failure leaves the child without one, which the calls below
     // allow for: ENOSYS (a kernel before 5.3), ESRCH (the kernel reaped the
     // child already, where SIGCHLD is ignored), EMFILE and ENFILE.
+    if (failed(fd) && errno == ENOSYS) {
+        __atomic_store_n(&pidfds_unknown, true, __ATOMIC_RELAXED);
+    }
     child.pidfd.reset(failed(fd) ? -1 : int(fd));
 }
 
