@@ -59,6 +59,16 @@ inline constexpr char system_shell[] = "/bin/sh";
     X(select, "select")                                                     \
     X(poll, "poll")                                                         \
     X(warn_default_encoding, "warn_default_encoding")                       \
+    X(settings_module, SHELL_WORKER_FULL_NAME "_settings")                  \
+    X(output_limit, "output_limit")                                         \
+    X(buffer, "buffer")                                                     \
+    X(encoding, "encoding")                                                 \
+    X(decode, "decode")                                                     \
+    X(dunder_stdout, "__stdout__")                                          \
+    X(dunder_dict, "__dict__")                                              \
+    X(encoder, "encoder")                                                   \
+    X(json_encoder, "JSONEncoder")                                          \
+    X(default_encoder, "_default_encoder")                                  \
     X(utf8_mode, "utf8_mode")                                               \
     /* the child the executor starts itself, and its output */              \
     X(bin_sh, system_shell)                                                 \

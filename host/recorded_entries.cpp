@@ -1,29 +1,23 @@
 #include "recorded_entries.hpp"
 
-#include <utility>
-
 #include "ref.hpp"
 
 namespace shell_worker {
 
+EntryRecord machinery_entries;
+EntryRecord output_entries;
+
 namespace {
 
-// [(dict, keys, values, size or None), ...]: owned, never released but by
-// forget_recorded_entries().  Guarded by the interpreter lock, as are the two
-// below.
-PyObject* recorded = nullptr;
-
-// Raised by the watcher at any change to a recorded dict, and while there is
-// no watcher at all.
-bool maybe_changed = true;
-
 // The watcher's number, -1 before it is asked for, -2 when the host had none
-// to spare.
+// to spare (or would not watch a dict).
 int watcher = -1;
 
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    // This watcher watches only the recorded dicts: any event is one of theirs.
-    maybe_changed = true;
+    // This watcher watches only recorded dicts, and a check after a change
+    // costs a microsecond: every record looks again.
+    machinery_entries.raise_flag();
+    output_entries.raise_flag();
     return 0;
 }
 
@@ -33,7 +27,7 @@ void watch(PyObject* dict) noexcept {
     if (watcher == -1) {
         watcher = PyDict_AddWatcher(on_dict_event);
         if (watcher < 0) {
-            PyErr_Clear();  // all taken: the host's and other modules' watchers
+            PyErr_Clear();  // all taken, by the host's and other modules' watchers
             watcher = -2;
         }
     }
@@ -43,40 +37,8 @@ void watch(PyObject* dict) noexcept {
     }
 }
 
-bool add_record(PyObject* dict, Ref keys, PyObject* size) noexcept {
-    Py_ssize_t count = PyTuple_GET_SIZE(keys.get());
-    Ref values = Ref::steal(PyTuple_New(count));
-    if (!values) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* value = PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(keys.get(), i));
-        if (!value) {
-            if (PyErr_Occurred()) {
-                return false;
-            }
-            // Not there: recorded as None, and a later None there reads as unchanged.
-            value = Py_None;
-        }
-        PyTuple_SET_ITEM(values.get(), i, Py_NewRef(value));
-    }
-    if (!recorded) {
-        recorded = PyList_New(0);
-        if (!recorded) {
-            return false;
-        }
-    }
-    Ref entry = Ref::steal(PyTuple_Pack(4, dict, keys.get(), values.get(), size));
-    if (!entry || PyList_Append(recorded, entry.get()) < 0) {
-        return false;
-    }
-    watch(dict);
-    maybe_changed = true;
-    return true;
-}
-
 // Whether the entries of one record are as they were.
-bool unchanged(PyObject* entry) noexcept {
+bool entry_unchanged(PyObject* entry) noexcept {
     PyObject* dict = PyTuple_GET_ITEM(entry, 0);
     PyObject* keys = PyTuple_GET_ITEM(entry, 1);
     PyObject* values = PyTuple_GET_ITEM(entry, 2);
@@ -101,19 +63,51 @@ bool unchanged(PyObject* entry) noexcept {
 
 }  // namespace
 
-void forget_recorded_entries() noexcept {
-    Py_CLEAR(recorded);
-    maybe_changed = true;
+void EntryRecord::forget() noexcept {
+    Py_CLEAR(entries_);
+    maybe_changed_ = true;
 }
 
-bool record_all_entries(PyObject* dict) noexcept {
+bool EntryRecord::add(PyObject* dict, PyObject* keys, PyObject* size) noexcept {
+    Py_ssize_t count = PyTuple_GET_SIZE(keys);
+    Ref values = Ref::steal(PyTuple_New(count));
+    if (!values) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* value = PyDict_GetItemWithError(dict, PyTuple_GET_ITEM(keys, i));
+        if (!value) {
+            if (PyErr_Occurred()) {
+                return false;
+            }
+            // Not there: recorded as None, and a later None there reads as unchanged.
+            value = Py_None;
+        }
+        PyTuple_SET_ITEM(values.get(), i, Py_NewRef(value));
+    }
+    if (!entries_) {
+        entries_ = PyList_New(0);
+        if (!entries_) {
+            return false;
+        }
+    }
+    Ref entry = Ref::steal(PyTuple_Pack(4, dict, keys, values.get(), size));
+    if (!entry || PyList_Append(entries_, entry.get()) < 0) {
+        return false;
+    }
+    watch(dict);
+    maybe_changed_ = true;
+    return true;
+}
+
+bool EntryRecord::record_all(PyObject* dict) noexcept {
     Ref keys = Ref::steal(PyDict_Keys(dict));
     Ref key_tuple = keys ? Ref::steal(PyList_AsTuple(keys.get())) : Ref();
     Ref size = key_tuple ? Ref::steal(PyLong_FromSsize_t(PyDict_GET_SIZE(dict))) : Ref();
-    return size && add_record(dict, std::move(key_tuple), size.get());
+    return size && add(dict, key_tuple.get(), size.get());
 }
 
-bool record_entries(PyObject* dict, std::initializer_list<const char*> names) noexcept {
+bool EntryRecord::record(PyObject* dict, std::initializer_list<const char*> names) noexcept {
     Ref keys = Ref::steal(PyTuple_New(Py_ssize_t(names.size())));
     if (!keys) {
         return false;
@@ -126,23 +120,23 @@ bool record_entries(PyObject* dict, std::initializer_list<const char*> names) no
         }
         PyTuple_SET_ITEM(keys.get(), i++, key);
     }
-    return add_record(dict, std::move(keys), Py_None);
+    return add(dict, keys.get(), Py_None);
 }
 
-bool recorded_entries_unchanged() noexcept {
-    if (!recorded) {
+bool EntryRecord::unchanged() noexcept {
+    if (!entries_) {
         return false;
     }
-    if (!maybe_changed) {
+    if (!maybe_changed_) {
         return true;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(recorded); ++i) {
-        if (!unchanged(PyList_GET_ITEM(recorded, i))) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries_); ++i) {
+        if (!entry_unchanged(PyList_GET_ITEM(entries_, i))) {
             return false;
         }
     }
     // All as they were: until the next change, nothing need be compared.
-    maybe_changed = watcher < 0;
+    maybe_changed_ = watcher < 0;
     return true;
 }
 

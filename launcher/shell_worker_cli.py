@@ -1,11 +1,12 @@
 """The varnok-shell-worker command: the shell worker's main loop, or a word
 about it when asked.  The extension module is imported only to run the
 worker, so --help and --version work without it."""
+import re
 import sys
 
 PROGRAM = "varnok-shell-worker"
 USAGE = f"""\
-usage: {PROGRAM} [--help | --version]
+usage: {PROGRAM} [--help | --version] [--output-limit SIZE]
 
 Runs the shell worker: it reads one JSON request per line from standard
 input and writes one JSON response per line to standard output, answering
@@ -21,19 +22,59 @@ End of input (Ctrl-D at a terminal) or {{"action": "quit"}} ends the worker.
 Ctrl-C is ignored.
 
 options:
-  -h, --help     show this text and exit
-  -V, --version  show the installed version and exit
+  -h, --help           show this text and exit
+  -V, --version        show the installed version and exit
+  --output-limit SIZE  the most that each stream of a command may write before
+                       the command is ended (its result then says so): a byte
+                       count, or one with a K, M or G suffix (1024, 1024**2,
+                       1024**3); 256M unless given.  The worker holds up to
+                       this much per stream while a command runs.
 """
+
+SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+MOST_OUTPUT_LIMIT = 1 << 48  # what the module accepts: beyond any memory
+
+
+class UsageError(Exception):
+    """A command line that the program refuses, with argparse's wording."""
+
+
+def parse_size(text: str) -> int:
+    """`text` as a byte count: digits, then K, M or G (binary) or nothing."""
+    match = re.fullmatch(r"([0-9]+)([KMG]?)", text)
+    if not match:
+        raise UsageError(f"argument --output-limit: invalid size: {text!r} "
+                         "(a byte count, or one with a K, M or G suffix, such as 64M)")
+    size = int(match[1]) * SUFFIXES[match[2]]
+    if size > MOST_OUTPUT_LIMIT:
+        raise UsageError(f"argument --output-limit: {text!r} is more than "
+                         f"{MOST_OUTPUT_LIMIT >> 30}G")
+    return size
+
+
+def parse(arguments: list[str]) -> dict[str, int]:
+    """The worker's settings from its options; UsageError for anything else."""
+    settings: dict[str, int] = {}
+    unknown: list[str] = []
+    rest = iter(arguments)
+    for argument in rest:
+        name, equals, value = argument.partition("=")
+        if name == "--output-limit":
+            if not equals:
+                value = next(rest, None)
+                if value is None:
+                    raise UsageError("argument --output-limit: expected one argument")
+            settings["output_limit"] = parse_size(value)
+        else:
+            unknown.append(argument)
+    if unknown:
+        raise UsageError(f"unrecognised arguments: {' '.join(unknown)}")
+    return settings
 
 
 def run(argv: list[str] | None = None) -> int | None:
     """The console script's entry point; returns the exit status."""
     arguments = sys.argv[1:] if argv is None else argv
-    if not arguments:
-        # As the script pointed at main itself: its result is the exit status
-        # and whatever it raises passes out with its traceback.
-        from varnok.workers.shell_worker import main
-        return main()
     if arguments in (["--help"], ["-h"]):
         sys.stdout.write(USAGE)
         return 0
@@ -41,11 +82,21 @@ def run(argv: list[str] | None = None) -> int | None:
         from importlib.metadata import version
         print(PROGRAM, version(PROGRAM))
         return 0
-    # As argparse refuses: the usage line alone, then the error; --help gives the rest.
-    usage_line = USAGE.partition("\n")[0]
-    sys.stderr.write(f"{usage_line}\n{PROGRAM}: error: unrecognised arguments: "
-                     f"{' '.join(arguments)}\n")
-    return 2
+    try:
+        settings = parse(arguments)
+    except UsageError as error:
+        # As argparse refuses: the usage line alone, then the error; --help gives the rest.
+        usage_line = USAGE.partition("\n")[0]
+        sys.stderr.write(f"{usage_line}\n{PROGRAM}: error: {error}\n")
+        return 2
+    if settings:
+        from varnok.workers import shell_worker_settings
+        for name, value in settings.items():
+            setattr(shell_worker_settings, name, value)
+    # As the script pointed at main itself: its result is the exit status and
+    # whatever it raises passes out with its traceback.
+    from varnok.workers.shell_worker import main
+    return main()
 
 
 if __name__ == "__main__":

@@ -9,7 +9,6 @@
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
 #include "../host/module_name.hpp"
-#include "../host/recorded_entries.hpp"
 #include "../host/records.hpp"
 #include "../host/ref.hpp"
 #include "../host/traceback_entry.hpp"
@@ -17,6 +16,7 @@
 #include "code_objects.hpp"
 #include "function_object.hpp"
 #include "init_steps.hpp"
+#include "machinery_records.hpp"
 #include "slots.hpp"
 
 namespace shell_worker {
@@ -37,48 +37,6 @@ bool check_host_version() noexcept {
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   3, 12, SHELL_WORKER_FULL_NAME, "does not match", int(major), int(minor));
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
-}
-
-// Records the entries of the host's process machinery that the executor
-// stands in for when it starts a child itself: every name of `subprocess`
-// and of its `Popen` class, and the `os` functions that Popen calls on its way
-// to a child and back.  A test double or a sandbox that patches any of them
-// (Popen._execute_child, say) must get the call it patched.
-bool record_machinery_entries(PyObject* subprocess, PyObject* popen) noexcept {
-    if (!PyModule_Check(subprocess) || !PyType_Check(popen)) {
-        return true;  // nothing to record; is_host_machinery() then says no
-    }
-    PyObject* names = PyModule_GetDict(subprocess);  // borrowed
-    Ref popen_names = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(popen)));
-    if (!popen_names || !record_all_entries(names) || !record_all_entries(popen_names.get())) {
-        return false;
-    }
-    PyObject* os = PyDict_GetItemWithError(names, k.os);  // borrowed: subprocess's own
-    if (!os || !PyModule_Check(os)) {
-        return !PyErr_Occurred();
-    }
-    return record_entries(PyModule_GetDict(os),
-                          {"close", "dup", "fsdecode", "fsencode", "get_exec_path", "kill",
-                           "open", "pipe", "read", "strerror", "waitpid",
-                           "waitstatus_to_exitcode", "write"});
-}
-
-// Keeps `subprocess` with its `run` and `Popen`, by which the executor knows
-// the host's own machinery later, and the entries above.  A module without
-// them, or one whose entries cannot be recorded, is kept as nothing: the
-// executor then always makes the plain run() call.
-void record_process_machinery(PyObject* subprocess) noexcept {
-    forget_recorded_entries();
-    Ref run = Ref::steal(PyObject_GetAttr(subprocess, k.run));
-    Ref popen = run ? Ref::steal(PyObject_GetAttr(subprocess, k.popen)) : Ref();
-    if (!popen || !record_machinery_entries(subprocess, popen.get())) {
-        PyErr_Clear();
-        forget_recorded_entries();
-        run = Ref();
-        popen = Ref();
-    }
-    Py_XSETREF(records.subprocess, popen ? Py_NewRef(subprocess) : nullptr);
-    Py_XSETREF(records.subprocess_run, popen ? run.release() : nullptr);
 }
 
 // sys.modules gets the module under its full name unless something holds
@@ -115,9 +73,15 @@ bool import_host_modules_into(PyObject* module, bool& registered) noexcept {
 }
 
 bool bind_function(Function function, PyObject* name, PyObject* defaults,
-                   PyObject* annotations) noexcept {
+                   PyObject* annotations, PyObject** record = nullptr) noexcept {
     Ref object = make_function(function, defaults, annotations);
-    return object && dict_put(records.globals, name, object.get());
+    if (!object || !dict_put(records.globals, name, object.get())) {
+        return false;
+    }
+    if (record) {
+        Py_XSETREF(*record, object.release());
+    }
+    return true;
 }
 
 bool bind_callables(InitStep& step) noexcept {
@@ -128,13 +92,15 @@ bool bind_callables(InitStep& step) noexcept {
                                           k.dict_type})
                                : Ref();
     if (!annotations || !bind_function(Function::execute_command, k.execute_command,
-                                       defaults.get(), annotations.get())) {
+                                       defaults.get(), annotations.get(),
+                                       &records.execute_command_function)) {
         return false;
     }
     step = InitStep::bind_handle_command;
     annotations = new_map({k.cmd, k.return_}, {k.dict_type, k.dict_type});
     if (!annotations ||
-        !bind_function(Function::handle_command, k.handle_command, nullptr, annotations.get())) {
+        !bind_function(Function::handle_command, k.handle_command, nullptr, annotations.get(),
+                       &records.handle_command_function)) {
         return false;
     }
     step = InitStep::bind_main;
@@ -184,6 +150,7 @@ bool initialise(PyObject* module, InitStep& step, bool& registered) noexcept {
     if (!import_host_modules_into(module, registered) || !bind_callables(step)) {
         return false;
     }
+    record_output_machinery();
     step = InitStep::run_as_main_program;
     if (!run_if_main_program()) {
         return false;

@@ -21,7 +21,7 @@ constexpr size_t read_size = 64 * 1024;
 // allocate.
 Watch read_ready(ChildOutput& output, int stream) noexcept {
     OutputBuffer& buffer = output.streams[stream];
-    if (!buffer.reserve(read_size)) {
+    if (!buffer.reserve(read_size, output.limit)) {
         return Watch::out_of_memory;
     }
     ssize_t got = read(output.pipes[stream].get(), buffer.spare(), buffer.spare_size());
@@ -40,7 +40,7 @@ Watch read_ready(ChildOutput& output, int stream) noexcept {
         return Watch::done;
     }
     buffer.grow(size_t(got));
-    if (buffer.size() > output_limit) {
+    if (buffer.size() > output.limit) {
         output.over_limit_stream = stream;
         return Watch::over_limit;
     }
@@ -51,9 +51,9 @@ Watch read_ready(ChildOutput& output, int stream) noexcept {
 
 OutputBuffer::~OutputBuffer() { free(data_); }
 
-bool OutputBuffer::reserve(size_t wanted) noexcept {
+bool OutputBuffer::reserve(size_t wanted, size_t limit) noexcept {
     // One byte past the limit is room enough to tell that it was passed.
-    constexpr size_t most = output_limit + 1;
+    size_t most = limit + 1;
     size_t needed = size_ + wanted < most ? size_ + wanted : most;
     if (capacity_ >= needed) {
         return true;

@@ -13,10 +13,10 @@
 
 namespace shell_worker {
 
-// The most each stream keeps, counted as read from its pipe.  A command that
-// writes more is ended: without a bound, one chatty command would take all
-// the memory of the machine before its time limit.
-constexpr size_t output_limit = size_t(1) << 28;  // 256 MiB
+// The most each stream keeps unless told otherwise, counted as read from its
+// pipe.  A command that writes more is ended: without a bound, one chatty
+// command would take all the memory of the machine before its time limit.
+constexpr size_t default_output_limit = size_t(1) << 28;  // 256 MiB
 
 // One stream's bytes, grown with realloc and freed when it ends.  None of its
 // members is async-signal-safe but the accessors: it allocates.
@@ -28,15 +28,24 @@ public:
     ~OutputBuffer();
 
     char* data() noexcept { return data_; }
+    const char* data() const noexcept { return data_; }
     size_t size() const noexcept { return size_; }
-    // Room for `wanted` more bytes, or as much as the limit leaves; false when
-    // memory runs out.
-    bool reserve(size_t wanted) noexcept;
+    // Room for `wanted` more bytes, or as much as `limit` leaves (and one
+    // byte more, to tell that it was passed); false when memory runs out.
+    bool reserve(size_t wanted, size_t limit) noexcept;
     char* spare() noexcept { return data_ + size_; }
     size_t spare_size() const noexcept { return capacity_ - size_; }
     void grow(size_t added) noexcept { size_ += added; }
     void shrink(size_t size) noexcept { size_ = size; }
     void clear() noexcept;
+    // Hands the bytes to the caller, who frees them with free(); the buffer
+    // is empty afterwards.
+    char* release() noexcept {
+        char* data = data_;
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return data;
+    }
 
 private:
     char* data_ = nullptr;
@@ -53,6 +62,7 @@ void translate_newlines(OutputBuffer& buffer) noexcept;
 struct ChildOutput {
     FileDescriptor pipes[2];  // closed at their end of file
     OutputBuffer streams[2];
+    size_t limit = default_output_limit;  // per stream
     int over_limit_stream = -1;
     int error_number = 0;
     double remaining = 0;  // seconds left at a bad_deadline

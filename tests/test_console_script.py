@@ -24,7 +24,8 @@ def test_help_says_how_to_talk_to_the_worker_and_its_example_holds():
     done = script("--help", input='{"action": "quit"}\n')
     assert (done.returncode, done.stderr) == (0, "")
     usage = done.stdout
-    assert usage.startswith("usage: varnok-shell-worker [--help | --version]\n")
+    assert usage.startswith("usage: varnok-shell-worker [--help | --version] "
+                            "[--output-limit SIZE]\n")
     for needed in ("standard input", "standard output", '{"action": "quit"}', "Ctrl-D",
                    "Ctrl-C is ignored"):
         assert needed in " ".join(usage.split()), needed

@@ -13,6 +13,7 @@ import os
 import signal
 import subprocess
 import sys
+import tracemalloc
 import types
 
 import pytest
@@ -194,6 +195,42 @@ def test_main_over_in_memory_streams(fake_subprocess, streams, text, output, rai
         sys.stdin, sys.stdout = io.StringIO(text), output()
         calling(sw.main, raises=raises, match=match)()
     assert leaking_counters(session, (sw.handle_command, sw.json.loads, sw.json.dumps)) == []
+
+
+@pytest.fixture
+def own_stdout(monkeypatch, sigint_restored):
+    """Lets a test make main() write to the process's own standard output, whose descriptor
+    pytest has taken over: the way that writes each response straight from the commands'
+    bytes.  Set in the test itself: pytest puts its own sys.stdout back as the test begins."""
+    monkeypatch.setattr(sys, "stdin", sys.stdin)
+    return lambda: monkeypatch.setattr(sys, "stdout", sys.__stdout__)
+
+
+STREAMED = [
+    '{"command": "head -c 300000 /dev/zero | tr \'\\\\000\' \'\\\\377\'; exit 1"}\n',
+    '{"action": "exec_many", "commands": ["printf \'\\\\342\\\\202\'", "exit 2"]}\n'
+    '{}\nnot json\n{"action": "quit"}\n',
+    '{"command": "sleep 5", "timeout": 0.01}\n{"action": "exec_many", "commands": 5}\n',
+]
+
+
+@pytest.mark.parametrize("text", STREAMED, ids=["large", "session", "time-out-then-error"])
+def test_main_writing_responses_itself(own_stdout, text):
+    own_stdout()
+
+    def session():
+        sys.stdin = io.StringIO(text)
+        calling(sw.main, raises=TypeError if "5}" in text else None, match="")()
+        sys.__stdout__.flush()
+
+    # The streamed way indeed: the 300,000 bytes never became text in the host's memory.
+    tracemalloc.start()
+    session()
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 1_000_000
+    assert leaking_counters(session, (sw.handle_command, sw.execute_command),
+                            warm_up=CHILD_CALLS, calls=CHILD_CALLS) == []
 
 
 kept = []

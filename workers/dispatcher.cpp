@@ -5,8 +5,10 @@
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
 #include "../host/name_equality.hpp"
+#include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
 #include "dispatcher_steps.hpp"
+#include "output_form.hpp"
 #include "responses.hpp"
 #include "worker_objects.hpp"
 
@@ -21,14 +23,19 @@ namespace {
 Ref fixed_response(PyObject* response) noexcept { return Ref::steal(PyDict_Copy(response)); }
 
 // execute_command(command, timeout, cwd) through the module global, with
-// exactly three positional arguments.
-Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd) noexcept {
+// exactly three positional arguments.  With `captured`, a call of the
+// module's own executor keeps the output as bytes (output_form.hpp).
+Ref call_execute_command(PyObject* command, PyObject* timeout, PyObject* cwd,
+                         bool captured) noexcept {
     Ref executor = lookup_global(k.execute_command);
     if (!executor) {
         return Ref();
     }
     PyObject* arguments[] = {command, timeout, cwd};
-    return Ref::steal(PyObject_Vectorcall(executor.get(), arguments, 3, nullptr));
+    captured_output_wanted = captured && executor.get() == records.execute_command_function;
+    Ref result = Ref::steal(PyObject_Vectorcall(executor.get(), arguments, 3, nullptr));
+    captured_output_wanted = false;  // a call that failed in its binding never took it
+    return result;
 }
 
 // result["returncode"] == 0, the comparison's own value.  The two steps are
@@ -44,7 +51,7 @@ Ref return_code_is_zero(PyObject* result, Step& step, Step read_step, Step compa
     return Ref::steal(PyObject_RichCompare(code.get(), k.zero, Py_EQ));
 }
 
-Ref exec(PyObject* cmd, DispatchStep& step) noexcept {
+Ref exec(PyObject* cmd, bool captured, DispatchStep& step) noexcept {
     step = DispatchStep::read_exec_members;
     Ref command = dict_get(cmd, k.command, k.empty);
     Ref timeout = command ? dict_get(cmd, k.timeout, k.default_timeout) : Ref();
@@ -61,7 +68,7 @@ Ref exec(PyObject* cmd, DispatchStep& step) noexcept {
         return fixed_response(worker_objects.no_command_response);
     }
     step = DispatchStep::call_executor;
-    Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
+    Ref result = call_execute_command(command.get(), timeout.get(), cwd.get(), captured);
     if (!result) {
         return Ref();
     }
@@ -110,7 +117,7 @@ Ref all_succeeded(PyObject* results) noexcept {
     return Ref::borrow(Py_True);
 }
 
-Ref exec_many(PyObject* cmd, DispatchStep& step) noexcept {
+Ref exec_many(PyObject* cmd, bool captured, DispatchStep& step) noexcept {
     step = DispatchStep::read_exec_many_members;
     // The default list is made only when the member is absent.
     Ref commands;
@@ -131,7 +138,7 @@ Ref exec_many(PyObject* cmd, DispatchStep& step) noexcept {
     }
     while (Ref command = Ref::steal(PyIter_Next(iterator.get()))) {
         step = DispatchStep::call_executor_in_batch;
-        Ref result = call_execute_command(command.get(), timeout.get(), cwd.get());
+        Ref result = call_execute_command(command.get(), timeout.get(), cwd.get(), captured);
         if (!result || PyList_Append(results.get(), result.get()) < 0) {
             return Ref();
         }
@@ -171,7 +178,7 @@ Ref unknown_action(PyObject* action, DispatchStep& step) noexcept {
     return failure_response(message.get());
 }
 
-Ref dispatch(PyObject* cmd, DispatchStep& step) noexcept {
+Ref dispatch(PyObject* cmd, bool captured, DispatchStep& step) noexcept {
     step = DispatchStep::read_action;
     Ref action = dict_get(cmd, k.action, k.exec);
     if (!action) {
@@ -186,13 +193,13 @@ Ref dispatch(PyObject* cmd, DispatchStep& step) noexcept {
     if (matched == 0) {
         matched = equals_name(action.get(), k.exec);
         if (matched > 0) {
-            return exec(cmd, step);
+            return exec(cmd, captured, step);
         }
     }
     if (matched == 0) {
         matched = equals_name(action.get(), k.exec_many);
         if (matched > 0) {
-            return exec_many(cmd, step);
+            return exec_many(cmd, captured, step);
         }
     }
     if (matched < 0) {
@@ -203,9 +210,9 @@ Ref dispatch(PyObject* cmd, DispatchStep& step) noexcept {
 
 }  // namespace
 
-Ref handle_command(PyObject* cmd) noexcept {
+Ref handle_command(PyObject* cmd, bool captured_outputs) noexcept {
     DispatchStep step = DispatchStep::read_action;
-    Ref response = dispatch(cmd, step);
+    Ref response = dispatch(cmd, captured_outputs, step);
     if (!response) {
         add_traceback_entry(step);
     }

@@ -14,7 +14,14 @@
 #include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
 #include "executor_steps.hpp"
+#include "output_form.hpp"
 #include "worker_objects.hpp"
+
+namespace shell_worker {
+
+bool captured_output_wanted = false;
+
+}  // namespace shell_worker
 
 namespace shell_worker {
 
@@ -86,12 +93,13 @@ Ref run_through(PyObject* run, const ChildCall& call, ExecutorStep& step) noexce
 // Popen calls (recorded_entries.hpp).  No error is left.
 bool is_host_machinery(PyObject* subprocess, PyObject* run) noexcept {
     return records.subprocess && subprocess == records.subprocess &&
-           run == records.subprocess_run && recorded_entries_unchanged();
+           run == records.subprocess_run && machinery_entries.unchanged();
 }
 
 // The guarded region: start the child, wait for it, collect its result.
 // On failure `step` tells which step raised.
-Ref run_child(PyObject* command, double timeout, PyObject* cwd, ExecutorStep& step) noexcept {
+Ref run_child(PyObject* command, double timeout, PyObject* cwd, bool captured,
+              ExecutorStep& step) noexcept {
     step = ExecutorStep::look_up_run;
     Ref subprocess = lookup_global(k.subprocess);
     Ref run = subprocess ? get_attr(subprocess.get(), k.run) : Ref();
@@ -123,7 +131,7 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, ExecutorStep& st
     }
     ChildCall call = {command, timeout_value.get(), directory.get(), environment.get(),
                       devnull.get()};
-    return native ? run_native(call, step) : run_through(run.get(), call, step);
+    return native ? run_native(call, captured, step) : run_through(run.get(), call, step);
 }
 
 // Whether `error` is subprocess.TimeoutExpired or a subclass.  A failure to
@@ -166,8 +174,9 @@ Ref time_out_result(double timeout) noexcept {
 }
 
 Ref execute_command(PyObject* command, double timeout, PyObject* cwd) noexcept {
+    bool captured = take_captured_output_wish();
     ExecutorStep step = ExecutorStep::look_up_run;
-    Ref result = run_child(command, timeout, cwd, step);
+    Ref result = run_child(command, timeout, cwd, captured, step);
     if (result) {
         return result;
     }

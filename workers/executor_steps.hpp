@@ -33,7 +33,9 @@ struct ChildCall {
 // stderr=PIPE, text=True, errors="replace", cwd=..., env=..., process_group=0)
 // and communicate(timeout=...): the result map, a time-out or output-limit
 // result, or empty with the error set and `step` telling which step raised.
-Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept;
+// With `captured`, a completed command's output is kept as bytes
+// (captured_output.hpp) for the main loop's own writing of the response.
+Ref run_native(const ChildCall& call, bool captured, ExecutorStep& step) noexcept;
 
 // {"stdout": "", "stderr": message, "returncode": -1}.
 Ref unfinished_result(PyObject* message) noexcept;

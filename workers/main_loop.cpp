@@ -8,8 +8,12 @@
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
 #include "../host/name_equality.hpp"
+#include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
+#include "json_sink.hpp"
 #include "main_loop_steps.hpp"
+#include "response_path.hpp"
+#include "response_stream.hpp"
 #include "responses.hpp"
 #include "worker_objects.hpp"
 
@@ -43,19 +47,62 @@ bool append_line_feed(Ref& text) noexcept {
     return bool(text);
 }
 
-// One response line out: a single write of json.dumps(response) + "\n" to the
-// current sys.stdout, then a flush of sys.stdout fetched again.
-bool send(PyObject* response, MainLoopStep& step) noexcept {
-    step = MainLoopStep::write_response;
-    Ref out = lookup_global_attr(k.sys, k.stdout_);
-    Ref dumps = out ? lookup_global_attr(k.json, k.dumps) : Ref();
+// One response line out the plain way: a single write of
+// json.dumps(response) + "\n" to `out`, then a flush of sys.stdout fetched
+// again.  Outputs kept as bytes are turned into text first.
+bool send_plain(PyObject* out, PyObject* response, MainLoopStep& step) noexcept {
+    if (!materialise(response)) {
+        return false;
+    }
+    Ref dumps = lookup_global_attr(k.json, k.dumps);
     Ref line = dumps ? Ref::steal(PyObject_CallOneArg(dumps.get(), response)) : Ref();
-    if (!line || !append_line_feed(line) || !call_method(out.get(), k.write, line.get())) {
+    if (!line || !append_line_feed(line) || !call_method(out, k.write, line.get())) {
         return false;
     }
     step = MainLoopStep::flush_response;
-    out = lookup_global_attr(k.sys, k.stdout_);
-    return out && call_method(out.get(), k.flush);
+    Ref again = lookup_global_attr(k.sys, k.stdout_);
+    return again && call_method(again.get(), k.flush);
+}
+
+// One response line out the module's own way, with what json.dumps would have
+// written, to the same stream with the same result: the text in bounded
+// chunks to the binary layer of `out` (the process's own stream), after
+// whatever its text layer held, then the line feed through the text layer
+// (which translates it as it would have), then the flush.  -1 when the
+// binary layer cannot be had: nothing has been written then, and the plain
+// way says why.
+int send_streamed(PyObject* out, PyObject* response, MainLoopStep& step) noexcept {
+    Ref binary = get_attr(out, k.buffer);
+    if (!binary) {
+        PyErr_Clear();
+        return -1;
+    }
+    JsonSink sink(binary.get());
+    if (!call_method(out, k.flush) || !put_response(sink, response) || !sink.flush() ||
+        !call_method(out, k.write, k.line_feed)) {
+        return 0;
+    }
+    step = MainLoopStep::flush_response;
+    Ref again = lookup_global_attr(k.sys, k.stdout_);
+    return again && call_method(again.get(), k.flush) ? 1 : 0;
+}
+
+// One response line out to the current sys.stdout; `own` when the module's
+// own handle_command and execute_command made it, and may have left outputs
+// as bytes.
+bool send(PyObject* response, bool own, MainLoopStep& step) noexcept {
+    step = MainLoopStep::write_response;
+    Ref out = lookup_global_attr(k.sys, k.stdout_);
+    if (!out) {
+        return false;
+    }
+    if (own && response_path_is_own(out.get()) && streamable(response)) {
+        int sent = send_streamed(out.get(), response, step);
+        if (sent >= 0) {
+            return sent == 1;
+        }
+    }
+    return send_plain(out.get(), response, step);
 }
 
 // Whether `error` is json.JSONDecodeError or a subclass; -1 when the class
@@ -92,6 +139,17 @@ Ref stripped(PyObject* line) noexcept {
     return call_method(line, k.strip);
 }
 
+// Whether the globals handle_command and execute_command are the module's
+// own and the response path too (response_path.hpp).  Never leaves an error.
+bool handler_is_own() noexcept {
+    Ref handler = lookup_global(k.handle_command);
+    if (!handler) {
+        PyErr_Clear();
+        return false;
+    }
+    return handler.get() == records.handle_command_function && response_path_is_own();
+}
+
 // Answers one stripped, non-blank line.  Returns 1 to go on, 0 after a quit
 // request, -1 on an error that ends the loop.
 int answer(PyObject* line, MainLoopStep& step) noexcept {
@@ -115,13 +173,24 @@ int answer(PyObject* line, MainLoopStep& step) noexcept {
         }
         step = MainLoopStep::invalid_json_response;
         Ref response = invalid_json(e.get());
-        return response && send(response.get(), step) ? 1 : -1;
+        return response && send(response.get(), handler_is_own(), step) ? 1 : -1;
     }
 
     step = MainLoopStep::call_handler;
     Ref handler = lookup_global(k.handle_command);
-    Ref response = handler ? Ref::steal(PyObject_CallOneArg(handler.get(), cmd.get())) : Ref();
-    if (!response || !send(response.get(), step)) {
+    Ref response;
+    bool own = false;
+    if (handler && handler.get() == records.handle_command_function &&
+        PyDict_CheckExact(cmd.get())) {
+        // The module's own handle_command, with what its binding would check
+        // already true: called directly, so that it may keep the commands'
+        // outputs as bytes where the response is to be written here.
+        own = response_path_is_own();
+        response = handle_command(cmd.get(), own);
+    } else if (handler) {
+        response = Ref::steal(PyObject_CallOneArg(handler.get(), cmd.get()));
+    }
+    if (!response || !send(response.get(), own, step)) {
         return -1;
     }
     step = MainLoopStep::quit_test;

@@ -18,7 +18,9 @@
 #include "../process/deadline.hpp"
 #include "../process/orphans.hpp"
 #include "../process/termination_guard.hpp"
+#include "captured_output.hpp"
 #include "executor_steps.hpp"
+#include "output_settings.hpp"
 #include "output_text.hpp"
 
 namespace shell_worker {
@@ -160,10 +162,10 @@ Watch released(Wait wait) noexcept {
     }
 }
 
-Ref output_limit_result(int stream) noexcept {
-    Ref message = Ref::steal(PyUnicode_FromFormat("Command output exceeded %zu bytes on %U",
-                                                  output_limit,
-                                                  stream == 0 ? k.stdout_ : k.stderr_));
+Ref output_limit_result(const ChildOutput& output) noexcept {
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Command output exceeded %zu bytes on %U", output.limit,
+        output.over_limit_stream == 0 ? k.stdout_ : k.stderr_));
     return message ? unfinished_result(message.get()) : Ref();
 }
 
@@ -176,7 +178,7 @@ Ref ended_early(Watch watch, const ChildOutput& output, int error_number, double
             return time_out_result(timeout);
         case Watch::over_limit:
             step = ExecutorStep::build_result;
-            return output_limit_result(output.over_limit_stream);
+            return output_limit_result(output);
         case Watch::out_of_memory:
             PyErr_NoMemory();
             break;
@@ -194,10 +196,13 @@ Ref ended_early(Watch watch, const ChildOutput& output, int error_number, double
     return Ref();
 }
 
-// {"stdout", "stderr", "returncode"} of a child that has exited.
-Ref completed_result(ChildOutput& output, const TextEncoding& encoding, int status) noexcept {
-    Ref out = decoded_output(output.streams[0], encoding);
-    Ref err = out ? decoded_output(output.streams[1], encoding) : Ref();
+// {"stdout", "stderr", "returncode"} of a child that has exited; with
+// `captured`, the outputs kept as bytes.
+Ref completed_result(ChildOutput& output, const TextEncoding& encoding, int status,
+                     bool captured) noexcept {
+    auto output_of = captured ? capture_output : decoded_output;
+    Ref out = output_of(output.streams[0], encoding);
+    Ref err = out ? output_of(output.streams[1], encoding) : Ref();
     Ref returncode = err ? Ref::steal(PyLong_FromLong(returncode_of(status))) : Ref();
     return returncode ? new_map({k.stdout_, k.stderr_, k.returncode},
                                 {out.get(), err.get(), returncode.get()})
@@ -206,13 +211,14 @@ Ref completed_result(ChildOutput& output, const TextEncoding& encoding, int stat
 
 }  // namespace
 
-Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept {
+Ref run_native(const ChildCall& call, bool captured, ExecutorStep& step) noexcept {
     step = ExecutorStep::start_child;
     reap_orphans();
     TextEncoding encoding;
     ChildEnds ends;
     ChildOutput output;
-    if (!choose_text_encoding(encoding) || !make_child_ends(ends, output, encoding)) {
+    if (!output_limit_in_force(output.limit) || !choose_text_encoding(encoding) ||
+        !make_child_ends(ends, output, encoding)) {
         return Ref();
     }
     Ref arguments = shell_arguments(call.command);
@@ -255,7 +261,7 @@ Ref run_native(const ChildCall& call, ExecutorStep& step) noexcept {
     // must not reach what the command left running on purpose.
     int status = child->finish();
     step = ExecutorStep::build_result;
-    return completed_result(output, encoding, status);
+    return completed_result(output, encoding, status, captured);
 }
 
 }  // namespace shell_worker

@@ -62,23 +62,20 @@ bool check_text_encoding(const TextEncoding& encoding) noexcept {
     return name && Ref::steal(PyCodec_Decoder(name));
 }
 
-Ref decoded_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept {
+void prepare_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept {
     if (encoding.utf8) {
-        // "\r" is one byte in UTF-8 and never part of another character, so
-        // translating the bytes first gives the same text in one pass.
         translate_newlines(buffer);
     }
-    const char* data = buffer.data() ? buffer.data() : "";
+}
+
+Ref decode_prepared(const char* data, size_t size, const TextEncoding& encoding) noexcept {
+    data = data ? data : "";
     if (encoding.utf8) {
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, Py_ssize_t(buffer.size()), "replace"));
-        buffer.clear();
-        return text;
+        return Ref::steal(PyUnicode_DecodeUTF8(data, Py_ssize_t(size), "replace"));
     }
     const char* name = PyUnicode_AsUTF8(encoding.name.get());
-    Ref text = name ? Ref::steal(PyUnicode_Decode(data, Py_ssize_t(buffer.size()), name,
-                                                  "replace"))
+    Ref text = name ? Ref::steal(PyUnicode_Decode(data, Py_ssize_t(size), name, "replace"))
                     : Ref();
-    buffer.clear();
     if (!text) {
         return Ref();
     }
@@ -92,6 +89,13 @@ Ref decoded_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept 
         text = text ? Ref::steal(PyUnicode_Replace(text.get(), k.carriage_return, k.line_feed, -1))
                     : Ref();
     }
+    return text;
+}
+
+Ref decoded_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept {
+    prepare_output(buffer, encoding);
+    Ref text = decode_prepared(buffer.data(), buffer.size(), encoding);
+    buffer.clear();
     return text;
 }
 

@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include "../host/ref.hpp"
+#include <stddef.h>
+
 #include "../process/child_output.hpp"
 
 namespace shell_worker {
@@ -22,6 +24,16 @@ bool choose_text_encoding(TextEncoding& encoding) noexcept;
 // The LookupError that subprocess's text streams raise for an encoding the
 // host does not know, before the child starts.  UTF-8 is always known.
 bool check_text_encoding(const TextEncoding& encoding) noexcept;
+
+// Makes the bytes ready for decoding: where the encoding is UTF-8, "\r\n"
+// and a lone "\r" are made "\n" in place ("\r" is one byte in UTF-8 and
+// never part of another character, so translating the bytes first gives the
+// text that translating after decoding would).  Other encodings translate
+// their text instead.
+void prepare_output(OutputBuffer& buffer, const TextEncoding& encoding) noexcept;
+
+// Prepared bytes decoded with errors="replace", their newlines translated.
+Ref decode_prepared(const char* data, size_t size, const TextEncoding& encoding) noexcept;
 
 // The buffer's bytes decoded with errors="replace", "\r\n" and a lone "\r"
 // made "\n".  The buffer is emptied, so that the bytes and their text are

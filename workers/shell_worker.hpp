@@ -24,8 +24,11 @@ bool make_worker_objects() noexcept;
 // "returncode"}; a time-out or a failure to run is such a map too.
 Ref execute_command(PyObject* command, double timeout, PyObject* cwd) noexcept;
 
-// Turns one request (exactly dict) into its response map.
-Ref handle_command(PyObject* cmd) noexcept;
+// Turns one request (exactly dict) into its response map.  With
+// `captured_outputs`, the main loop's own writing of the response follows:
+// the commands that the module's own execute_command runs keep their output
+// as bytes, which only that writing may see.
+Ref handle_command(PyObject* cmd, bool captured_outputs = false) noexcept;
 
 // The worker's loop over standard input; returns None.
 Ref main_loop() noexcept;

@@ -4,6 +4,7 @@
 #include "../host/fill_once.hpp"
 #include "../host/maps.hpp"
 #include "../host/ref.hpp"
+#include "captured_output.hpp"
 #include "responses.hpp"
 #include "shell_worker.hpp"
 
@@ -38,6 +39,7 @@ constexpr Entry table[] = {
     {&WorkerObjects::str_strip, take_str_strip},
     {&WorkerObjects::quit_response, make_quit_response},
     {&WorkerObjects::no_command_response, make_no_command_response},
+    {&WorkerObjects::captured_output_type, make_captured_output_type},
 };
 
 }  // namespace

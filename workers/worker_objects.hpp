@@ -19,6 +19,9 @@ struct WorkerObjects {
     // with copies, never with these maps themselves.
     PyObject* quit_response = nullptr;        // {"success": True, "result": "goodbye"}
     PyObject* no_command_response = nullptr;  // {"success": False, "error": "No command provided"}
+
+    // The type of a command's output kept as bytes (captured_output.hpp).
+    PyObject* captured_output_type = nullptr;
 };
 
 // Filled by make_worker_objects(); read-only afterwards.  Owned references.

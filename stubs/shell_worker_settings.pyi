@@ -1,0 +1,1 @@
+output_limit: int

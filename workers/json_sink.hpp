@@ -1,0 +1,48 @@
+// JSON text written as the host's json.dumps writes it with its defaults
+// (ensure_ascii: pure ASCII, "\uXXXX" escapes in lower case, astral
+// characters as surrogate pairs), into a bounded buffer that is handed to a
+// binary stream's write() whenever it fills.  A response of any size is
+// then never held whole: the buffer and what the response is made from are
+// all that is alive at once.
+#pragma once
+
+#include <Python.h>
+
+#include <stddef.h>
+
+namespace shell_worker {
+
+class JsonSink {
+public:
+    // `target`: a binary stream (borrowed), written through its write().
+    explicit JsonSink(PyObject* target) noexcept : target_(target) {}
+    ~JsonSink();
+    JsonSink(const JsonSink&) = delete;
+    JsonSink& operator=(const JsonSink&) = delete;
+
+    // Each false with the host's error set: memory, or the write's own error.
+    bool put(const char* text, size_t size) noexcept;
+    bool put(char c) noexcept { return size_ < capacity && data_ ? (data_[size_++] = c, true) : put(&c, 1); }
+    // "text", escaped.  `text` is exactly str.
+    bool put_string(PyObject* text) noexcept;
+    // The characters of `text` escaped, without quotes: a piece of a string.
+    bool put_escaped(PyObject* text) noexcept;
+    bool put_integer(long long value) noexcept;
+    // Hands what is buffered to the target's write().
+    bool flush() noexcept;
+
+    // The bytes handed on so far; a write may have failed part of the way.
+    size_t written() const noexcept { return written_; }
+
+    static constexpr size_t capacity = 256 * 1024;
+
+private:
+    bool make_room(size_t needed) noexcept;
+
+    PyObject* target_;
+    char* data_ = nullptr;  // PyMem_Malloc'd, `capacity` bytes
+    size_t size_ = 0;
+    size_t written_ = 0;
+};
+
+}  // namespace shell_worker
