@@ -61,6 +61,7 @@ inline constexpr char system_shell[] = "/bin/sh";
     X(warn_default_encoding, "warn_default_encoding")                       \
     X(settings_module, SHELL_WORKER_FULL_NAME "_settings")                  \
     X(output_limit, "output_limit")                                         \
+    X(exit_with_controller, "exit_with_controller")                         \
     X(buffer, "buffer")                                                     \
     X(encoding, "encoding")                                                 \
     X(decode, "decode")                                                     \

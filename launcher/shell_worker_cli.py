@@ -6,7 +6,7 @@ import sys
 
 PROGRAM = "varnok-shell-worker"
 USAGE = f"""\
-usage: {PROGRAM} [--help | --version] [--output-limit SIZE]
+usage: {PROGRAM} [--help | --version] [--output-limit SIZE] [--exit-with-controller]
 
 Runs the shell worker: it reads one JSON request per line from standard
 input and writes one JSON response per line to standard output, answering
@@ -29,6 +29,14 @@ options:
                        count, or one with a K, M or G suffix (1024, 1024**2,
                        1024**3); 256M unless given.  The worker holds up to
                        this much per stream while a command runs.
+  --exit-with-controller
+                       while a command runs, watch standard output too: when
+                       nobody can read the answer any more (the controller,
+                       or the ssh or kubectl session in between, has gone),
+                       end the command's process group and exit with status 1
+                       and a one-line message on standard error.  Without it
+                       a command runs to its end whatever becomes of the
+                       reader.
 """
 
 SUFFIXES = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
@@ -52,9 +60,9 @@ def parse_size(text: str) -> int:
     return size
 
 
-def parse(arguments: list[str]) -> dict[str, int]:
+def parse(arguments: list[str]) -> dict[str, int | bool]:
     """The worker's settings from its options; UsageError for anything else."""
-    settings: dict[str, int] = {}
+    settings: dict[str, int | bool] = {}
     unknown: list[str] = []
     rest = iter(arguments)
     for argument in rest:
@@ -65,6 +73,8 @@ def parse(arguments: list[str]) -> dict[str, int]:
                 if value is None:
                     raise UsageError("argument --output-limit: expected one argument")
             settings["output_limit"] = parse_size(value)
+        elif argument == "--exit-with-controller":
+            settings["exit_with_controller"] = True
         else:
             unknown.append(argument)
     if unknown:

@@ -14,3 +14,11 @@ command once this module has been imported:
 # "on stderr").  The worker holds up to this much per stream while a command
 # runs, so its peak memory follows it (see the README, "Output").
 output_limit: int = 256 * 1024 * 1024
+
+# Whether a command's process group, and then the worker, are ended as soon
+# as nobody can read the worker's answers any more: its standard output (the
+# controller's end of it) has been closed while the command runs.  Meant for
+# workers behind a transport (ssh, kubectl exec), whose controller may go
+# away without a word.  Off, a command always runs to its end, as the
+# protocol has it: a controller may close its reader on purpose.
+exit_with_controller: bool = False

@@ -100,7 +100,7 @@ Watch wait_for_exit(ChildProcess& child, double deadline) noexcept {
         if (remaining <= 0) {
             return Watch::timed_out;
         }
-        if (!child.pidfd) {
+        if (!child.pidfd && child.watched_fd < 0) {
             if (!pause_before_next_check(child, remaining)) {
                 return Watch::interrupted;
             }
@@ -110,10 +110,26 @@ Watch wait_for_exit(ChildProcess& child, double deadline) noexcept {
         if (!poll_milliseconds(remaining, milliseconds)) {
             milliseconds = INT_MAX;  // the pipes' wait has already accepted this deadline
         }
-        struct pollfd exit_event = {child.pidfd.get(), POLLIN, 0};
-        if (failed(poll(&exit_event, 1, milliseconds))) {
+        struct pollfd events[2];
+        nfds_t count = 0;
+        if (child.pidfd) {
+            events[count++] = {child.pidfd.get(), POLLIN, 0};
+        } else {
+            // Without a pidfd the exit is checked at the host's growing intervals.
+            double delay = child.delay * 2 < 0.05 ? child.delay * 2 : 0.05;
+            child.delay = delay;
+            int interval = int(milliseconds_rounded_up(delay));
+            milliseconds = interval < milliseconds ? interval : milliseconds;
+        }
+        if (child.watched_fd >= 0) {
+            events[count++] = {child.watched_fd, 0, 0};  // an error or hang-up comes unasked
+        }
+        if (failed(poll(events, count, milliseconds))) {
             child.error_number = errno;
             return errno == EINTR ? Watch::interrupted : Watch::failed;
+        }
+        if (child.watched_fd >= 0 && reader_gone(events[count - 1].revents)) {
+            return Watch::controller_gone;
         }
     }
 }

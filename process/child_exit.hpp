@@ -22,6 +22,7 @@ struct ChildProcess {
     FileDescriptor pidfd;    // -1 where the kernel has none
     double delay = 0.0005;   // between checks of an exit, where there is no pidfd
     int error_number = 0;    // for Watch::failed
+    int watched_fd = -1;     // polled too where >= 0: its reader's going ends the wait
 };
 
 // Opens the child's pidfd.  Where the kernel has none (before Linux 5.3), or
@@ -32,7 +33,8 @@ void open_pidfd(ChildProcess& child) noexcept;
 // Waits until the child has exited, without reaping it.  `done` once it has,
 // or once someone else has reaped it (the kernel, where SIGCHLD is ignored;
 // another thread's wait for any child); `timed_out` at the deadline;
-// `interrupted` when a signal arrives; `failed` with child.error_number.
+// `interrupted` when a signal arrives; `failed` with child.error_number;
+// `controller_gone` as soon as the watched descriptor's reader has gone.
 // Sleeps: not for a signal handler.
 Watch wait_for_exit(ChildProcess& child, double deadline) noexcept;
 

@@ -104,8 +104,8 @@ void translate_newlines(OutputBuffer& buffer) noexcept {
 
 Watch read_output(ChildOutput& output, double deadline) noexcept {
     for (;;) {
-        struct pollfd ready[2];
-        int stream_of[2];
+        struct pollfd ready[3];
+        int stream_of[3];
         int count = 0;
         for (int stream = 0; stream < 2; ++stream) {
             if (output.pipes[stream]) {
@@ -115,6 +115,11 @@ Watch read_output(ChildOutput& output, double deadline) noexcept {
         }
         if (count == 0) {
             return Watch::done;
+        }
+        if (output.watched_fd >= 0) {
+            // No event asked for: poll reports an error or a hang-up all the same.
+            ready[count] = {output.watched_fd, 0, 0};
+            stream_of[count++] = -1;
         }
         double remaining = deadline - monotonic_now();
         if (remaining < 0) {
@@ -137,7 +142,11 @@ Watch read_output(ChildOutput& output, double deadline) noexcept {
             return Watch::timed_out;
         }
         for (int i = 0; i < count; ++i) {
-            if (ready[i].revents) {
+            if (stream_of[i] < 0) {
+                if (reader_gone(ready[i].revents)) {
+                    return Watch::controller_gone;
+                }
+            } else if (ready[i].revents) {
                 Watch watch = read_ready(output, stream_of[i]);
                 if (watch != Watch::done) {
                     return watch;

@@ -63,6 +63,7 @@ struct ChildOutput {
     FileDescriptor pipes[2];  // closed at their end of file
     OutputBuffer streams[2];
     size_t limit = default_output_limit;  // per stream
+    int watched_fd = -1;  // polled too where >= 0: its reader's going ends the wait
     int over_limit_stream = -1;
     int error_number = 0;
     double remaining = 0;  // seconds left at a bad_deadline
@@ -70,7 +71,8 @@ struct ChildOutput {
 
 // Reads both pipes until both are at their end of file.  A poll is given the
 // time left in whole milliseconds, rounded up; `bad_deadline` when that is
-// not a number, infinite or more than a poll can wait.  Not async-signal-safe:
+// not a number, infinite or more than a poll can wait; `controller_gone` as
+// soon as the watched descriptor's reader has gone.  Not async-signal-safe:
 // the buffers grow with realloc.
 Watch read_output(ChildOutput& output, double deadline) noexcept;
 

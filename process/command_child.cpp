@@ -16,8 +16,11 @@ StartOutcome CommandChild::start(const ChildPlan& plan) noexcept {
     return started;
 }
 
-Watch CommandChild::wait_for_exit(double deadline) noexcept {
-    return shell_worker::wait_for_exit(process_, deadline);
+Watch CommandChild::wait_for_exit(double deadline, int watched_fd) noexcept {
+    process_.watched_fd = watched_fd;
+    Watch watch = shell_worker::wait_for_exit(process_, deadline);
+    process_.watched_fd = -1;
+    return watch;
 }
 
 int CommandChild::finish() noexcept {

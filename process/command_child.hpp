@@ -38,8 +38,9 @@ public:
     // Whether there is a child that has been neither reaped nor let go.
     bool running() const noexcept { return process_.pid > 0; }
 
-    // Waits for the child's exit without reaping it (child_exit.hpp).
-    Watch wait_for_exit(double deadline) noexcept;
+    // Waits for the child's exit without reaping it (child_exit.hpp), and
+    // for `watched_fd`'s reader to go where it is not -1.
+    Watch wait_for_exit(double deadline, int watched_fd = -1) noexcept;
     int error_number() const noexcept { return process_.error_number; }
 
     // After wait_for_exit() said `done`: lets the group go, then reaps the

@@ -3,6 +3,8 @@
 // Process code only: nothing here includes the host's headers.
 #pragma once
 
+#include <poll.h>
+
 namespace shell_worker {
 
 enum class Watch {
@@ -13,6 +15,14 @@ enum class Watch {
     out_of_memory,
     failed,        // a system call failed; its errno is kept beside the wait
     bad_deadline,  // the wait cannot be expressed: the time left tells why
+    controller_gone,  // the watched descriptor says nobody can read it any more
 };
+
+// Whether poll()'s `revents` for a watched descriptor say that its reader has
+// gone: POLLERR on the write end of a pipe whose read end is closed, POLLHUP
+// on a socket or terminal whose peer has gone.  Async-signal-safe.
+inline bool reader_gone(short revents) noexcept {
+    return (revents & (POLLERR | POLLHUP)) != 0;
+}
 
 }  // namespace shell_worker

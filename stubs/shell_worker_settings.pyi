@@ -1,1 +1,2 @@
 output_limit: int
+exit_with_controller: bool

@@ -25,7 +25,7 @@ def test_help_says_how_to_talk_to_the_worker_and_its_example_holds():
     assert (done.returncode, done.stderr) == (0, "")
     usage = done.stdout
     assert usage.startswith("usage: varnok-shell-worker [--help | --version] "
-                            "[--output-limit SIZE]\n")
+                            "[--output-limit SIZE] [--exit-with-controller]\n")
     for needed in ("standard input", "standard output", '{"action": "quit"}', "Ctrl-D",
                    "Ctrl-C is ignored"):
         assert needed in " ".join(usage.split()), needed

@@ -8,20 +8,21 @@
 #include <Python.h>
 #include <fcntl.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "../host/constants.hpp"
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
-#include "child_arguments.hpp"
 #include "../process/child_output.hpp"
 #include "../process/command_child.hpp"
 #include "../process/deadline.hpp"
 #include "../process/orphans.hpp"
 #include "../process/termination_guard.hpp"
 #include "captured_output.hpp"
+#include "child_arguments.hpp"
 #include "executor_steps.hpp"
-#include "output_settings.hpp"
 #include "output_text.hpp"
+#include "worker_settings.hpp"
 
 namespace shell_worker {
 
@@ -189,6 +190,13 @@ Ref ended_early(Watch watch, const ChildOutput& output, int error_number, double
         case Watch::bad_deadline:
             raise_bad_deadline(output.remaining);
             break;
+        case Watch::controller_gone:
+            // Not an Exception: it passes out of execute_command and main, and
+            // the host prints it on one line and exits with status 1.
+            PyErr_SetString(PyExc_SystemExit,
+                            "shell worker: nobody can read its answers any more (its standard "
+                            "output was closed); the command's process group was ended");
+            break;
         case Watch::interrupted:  // the handler's error is set
         case Watch::done:
             break;
@@ -214,10 +222,11 @@ Ref completed_result(ChildOutput& output, const TextEncoding& encoding, int stat
 Ref run_native(const ChildCall& call, bool captured, ExecutorStep& step) noexcept {
     step = ExecutorStep::start_child;
     reap_orphans();
+    WorkerSettings settings;
     TextEncoding encoding;
     ChildEnds ends;
     ChildOutput output;
-    if (!output_limit_in_force(output.limit) || !choose_text_encoding(encoding) ||
+    if (!read_worker_settings(settings) || !choose_text_encoding(encoding) ||
         !make_child_ends(ends, output, encoding)) {
         return Ref();
     }
@@ -244,12 +253,16 @@ Ref run_native(const ChildCall& call, bool captured, ExecutorStep& step) noexcep
     }
 
     step = ExecutorStep::collect_output;
+    output.limit = settings.output_limit;
+    // The worker's own standard output, whose reader is the controller.
+    int controller = settings.exit_with_controller ? STDOUT_FILENO : -1;
+    output.watched_fd = controller;
     double timeout = PyFloat_AS_DOUBLE(call.timeout);
     double deadline = monotonic_now() + timeout;
     Watch watch = released([&] { return read_output(output, deadline); });
     int error_number = output.error_number;
     if (watch == Watch::done) {
-        watch = released([&] { return child->wait_for_exit(deadline); });
+        watch = released([&] { return child->wait_for_exit(deadline, controller); });
         error_number = child->error_number();
     }
     if (watch != Watch::done) {

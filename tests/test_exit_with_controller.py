@@ -1,0 +1,95 @@
+"""varnok-shell-worker --exit-with-controller: when nobody can read the answer any more, the
+running command's group ends and so does the worker, with one line on standard error; without
+the option the command runs to its end, as the protocol has it."""
+import json
+import os
+import socket
+import subprocess
+import sys
+
+import pytest
+
+from conftest import processes_with, wait_for
+
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "varnok-shell-worker")
+MESSAGE = (b"shell worker: nobody can read its answers any more (its standard output was "
+           b"closed); the command's process group was ended\n")
+
+# Commands that run until their sleep is killed: one still writing to its pipes (the wait
+# for its output), one that has let them go (the wait for its exit).
+COMMANDS = {
+    "reading its output": "sleep {t}; echo never",
+    "waiting for its exit": "exec >/dev/null 2>&1; sleep {t}",
+}
+
+
+def start(arguments, stdout):
+    return subprocess.Popen([SCRIPT, *arguments], stdin=subprocess.PIPE, stdout=stdout,
+                            stderr=subprocess.PIPE)
+
+
+def send(worker, request):
+    worker.stdin.write(json.dumps(request).encode() + b"\n")
+    worker.stdin.flush()
+
+
+@pytest.fixture
+def marker(unique_argument):
+    return unique_argument()
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("transport", ["pipe", "socket"])
+def test_a_gone_controller_ends_the_command_and_the_worker(marker, command, transport):
+    if transport == "pipe":
+        worker = start(["--exit-with-controller"], subprocess.PIPE)
+        reader = worker.stdout
+    else:
+        ours, theirs = socket.socketpair()
+        worker = start(["--exit-with-controller"], theirs)
+        theirs.close()
+        reader = ours
+    try:
+        send(worker, {"command": COMMANDS[command].format(t=marker)})
+        assert wait_for(lambda: processes_with(marker))
+        reader.close()  # a pipe's writer then sees POLLERR, a socket's POLLHUP
+        assert worker.wait(30) == 1
+        assert worker.stderr.read() == MESSAGE
+        assert wait_for(lambda: processes_with(marker) == [], 2)
+    finally:
+        if worker.poll() is None:
+            worker.kill()
+
+
+def test_without_the_option_the_command_runs_to_its_end(tmp_path):
+    done = tmp_path / "done"
+    worker = start([], subprocess.PIPE)
+    try:
+        send(worker, {"command": f"sleep 0.5; touch {done}"})
+        worker.stdout.close()
+        # The command ends on its own; only then does the answer fail to go out.
+        assert worker.wait(30) == 1
+        assert done.exists()
+        assert worker.stderr.read().endswith(b"BrokenPipeError: [Errno 32] Broken pipe\n")
+    finally:
+        if worker.poll() is None:
+            worker.kill()
+
+
+def test_a_reader_that_stays_gets_its_answers():
+    worker = start(["--exit-with-controller", "--output-limit", "1K"], subprocess.PIPE)
+    send(worker, {"command": "printf hello"})
+    assert json.loads(worker.stdout.readline())["result"]["stdout"] == "hello"
+    send(worker, {"action": "quit"})
+    assert worker.stdout.readline() == b'{"success": true, "result": "goodbye"}\n'
+    assert worker.wait(30) == 0
+
+
+@pytest.mark.parametrize("value", [1, "yes", None])
+def test_a_bad_setting_in_process_is_the_commands_failure(monkeypatch, value):
+    import varnok.workers.shell_worker as sw
+    from varnok.workers import shell_worker_settings
+    monkeypatch.setattr(shell_worker_settings, "exit_with_controller", value)
+    assert sw.execute_command("true") == {"stdout": "", "returncode": -1, "stderr": (
+        "varnok.workers.shell_worker_settings.exit_with_controller must be True or False, "
+        f"not {value!r}")}
