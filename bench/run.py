@@ -1,6 +1,8 @@
 """Benchmarks of the compiled worker against a plain-Python worker, a bare
-subprocess.run and a C loop of posix_spawn (bench/spawn_floor.c, built here
-with the C compiler), all measured in one run; prints one table.
+subprocess.run, a C loop of posix_spawn (bench/spawn_floor.c), a C worker
+that answers in lock-step (bench/lockstep_worker.c; both built here with the
+C compiler) and a Python loop of the worker's I/O without JSON
+(bench/echo_worker.py), all measured in one run; prints one table.
 
 Before a comparison is timed, both sides are run on its inputs and their
 responses compared byte for byte; the run stops if they differ.
@@ -52,7 +54,9 @@ class Settings:
 
     @classmethod
     def quick(cls) -> Settings:
-        return cls(0.01, 5, 2, 10, 2, 1, 2)
+        return cls(sample_seconds=0.01, dispatch_pairs=5, main_loop_pairs=2,
+                   execution_pairs=10, round_trip_pairs=2, memory_pairs=1,
+                   flood_pairs=2)
 
 
 class Mismatch(SystemExit):
@@ -235,9 +239,23 @@ def bench_patch_check(settings: Settings) -> list[Row]:
 
 # --- worker processes ----------------------------------------------------------
 
+def built(name: str) -> Path:
+    """bench/NAME.c built here with the C compiler, when missing or older
+    than its source or the headers beside it."""
+    program = BENCH_DIR.parent / "build" / "bench" / name
+    source = BENCH_DIR / f"{name}.c"
+    newest = max(path.stat().st_mtime for path in [source, *BENCH_DIR.glob("*.h")])
+    if not program.exists() or program.stat().st_mtime < newest:
+        program.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", str(program), str(source)],
+                       check=True)
+    return program
+
+
 WORKERS = {
     "module": [sys.executable, "-c", "from varnok.workers.shell_worker import main; main()"],
     "baseline": [sys.executable, "-c", "from baseline_worker import main; main()"],
+    "echo": [sys.executable, "-c", "from echo_worker import main; main()"],
 }
 # Both sides get the same environment, so both pay for the same import path.
 WORKER_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
@@ -247,7 +265,8 @@ ROUND_TRIP_REQUESTS = 1000
 
 
 def start_worker(side: str) -> subprocess.Popen:
-    return subprocess.Popen(WORKERS[side], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    command = [str(built("lockstep_worker"))] if side == "C" else WORKERS[side]
+    return subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             env=WORKER_ENV)
 
 
@@ -259,11 +278,10 @@ def quit_worker(worker: subprocess.Popen, side: str, digest: "hashlib._Hash") ->
         raise SystemExit(f"the {side} worker failed with status {worker.returncode}")
 
 
-def round_trip(side: str) -> tuple[float, str]:
+def round_trip(side: str, request: bytes = b'{"command": "true"}\n') -> tuple[float, str]:
     """Seconds per request of a running worker that answers ROUND_TRIP_REQUESTS
-    requests in lock-step (its start-up left out: one request answered first),
-    and a digest of all responses."""
-    request = b'{"command": "true"}\n'
+    copies of `request` in lock-step (its start-up left out: one request
+    answered first), and a digest of all responses."""
     digest = hashlib.sha256()
     worker = start_worker(side)
     worker.stdin.write(request)
@@ -282,12 +300,7 @@ def round_trip(side: str) -> tuple[float, str]:
 def spawn_floor(commands: int = ROUND_TRIP_REQUESTS) -> Callable[[], float]:
     """A sampler of bench/spawn_floor.c's seconds per command over `commands`
     commands, the program built here."""
-    program = BENCH_DIR.parent / "build" / "bench" / "spawn_floor"
-    source = BENCH_DIR / "spawn_floor.c"
-    if not program.exists() or program.stat().st_mtime < source.stat().st_mtime:
-        program.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", str(program), str(source)],
-                       check=True)
+    program = built("spawn_floor")
     return lambda: float(subprocess.run([str(program), str(commands)], check=True,
                                         capture_output=True, text=True).stdout) / US
 
@@ -346,19 +359,54 @@ def checked(measure: Callable[[str], tuple[float, str]], side: str,
     return sample
 
 
+def in_microseconds(comparison: Comparison) -> Comparison:
+    return Comparison(Series([v * US for v in comparison.module.values]),
+                      Series([v * US for v in comparison.baseline.values]))
+
+
 def bench_round_trip(settings: Settings) -> list[Row]:
     name = "round trip: 1,000 requests"
     _, expected = round_trip("module")
     require_identical(name, expected, round_trip("baseline")[1])
+    # The C worker's fixed answers are the module's to this session, byte for byte.
+    require_identical(name, expected, round_trip("C")[1])
     module = checked(round_trip, "module", expected, name)
     versus_worker = paired(module, checked(round_trip, "baseline", expected, name),
                            settings.round_trip_pairs)
     versus_floor = paired(module, spawn_floor(), settings.round_trip_pairs)
-    scaled = [Comparison(Series([v * US for v in c.module.values]),
-                         Series([v * US for v in c.baseline.values]))
-              for c in (versus_worker, versus_floor)]
-    return [Row(name, "µs/request", scaled[0], "Python worker", Target(high=0.85)),
-            Row(name, "µs/request", scaled[1], "posix_spawn C loop", Target(high=1.15))]
+    versus_c = paired(module, checked(round_trip, "C", expected, name),
+                      settings.round_trip_pairs)
+    return [Row(name, "µs/request", in_microseconds(versus_worker), "Python worker",
+                Target(high=0.85)),
+            Row(name, "µs/request", in_microseconds(versus_floor), "posix_spawn C loop",
+                Target(high=1.15)),
+            Row(name, "µs/request", in_microseconds(versus_c), "C lock-step worker",
+                Target(high=1.10))]
+
+
+NO_COMMAND = b"{}\n"
+NO_COMMAND_SIDES = [("baseline", "Python worker"), ("echo", "Python loop, no JSON"),
+                    ("C", "C lock-step worker")]
+
+
+def bench_round_trip_empty(settings: Settings) -> list[Row]:
+    """The round trip with nothing started: what the exchange and the
+    worker's per-request layer cost, against workers that do less and less
+    of it."""
+    name = "round trip: 1,000 {} requests"
+
+    def measure(side: str) -> tuple[float, str]:
+        return round_trip(side, NO_COMMAND)
+
+    _, expected = measure("module")
+    for side, _ in NO_COMMAND_SIDES:
+        require_identical(f"{name} ({side})", expected, measure(side)[1])
+    module = checked(measure, "module", expected, name)
+    return [Row(name, "µs/request",
+                in_microseconds(paired(module, checked(measure, side, expected, name),
+                                       settings.round_trip_pairs)),
+                described, Target())
+            for side, described in NO_COMMAND_SIDES]
 
 
 def bench_flood(settings: Settings) -> list[Row]:
@@ -389,6 +437,7 @@ BENCHMARKS = {
     "execution": bench_execution,
     "patch_check": bench_patch_check,
     "round_trip": bench_round_trip,
+    "round_trip_empty": bench_round_trip_empty,
     "flood": bench_flood,
     "memory": bench_memory,
     "pool": bench_pool,
