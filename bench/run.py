@@ -459,6 +459,7 @@ EMOJI = "\N{GRINNING FACE}".encode()
 class StreamCase:
     name: str
     request: dict
+    output: int  # bytes, all streams and commands together
     peak_mib: float
     seconds: float
 
@@ -489,17 +490,18 @@ def stream_inputs(directory: Path) -> list[StreamCase]:
     timeout = 600  # the commands take well under a second; the answer is timed here
     return [
         StreamCase("256 MiB of text on stdout",
-                   {"command": f"cat {text}", "timeout": timeout}, 368, 3),
+                   {"command": f"cat {text}", "timeout": timeout}, OUTPUT_LIMIT, 368, 3),
         StreamCase("256 MiB of random bytes on stdout",
-                   {"command": f"cat {random}", "timeout": timeout}, 368, 5),
+                   {"command": f"cat {random}", "timeout": timeout}, OUTPUT_LIMIT, 368, 5),
         StreamCase("256 MiB of random bytes on each stream",
-                   {"command": f"cat {random}; cat {random} >&2", "timeout": timeout}, 688, 10),
+                   {"command": f"cat {random}; cat {random} >&2", "timeout": timeout},
+                   2 * OUTPUT_LIMIT, 688, 10),
         StreamCase("128 MiB of ASCII with one emoji",
-                   {"command": f"cat {emoji}", "timeout": timeout}, 208, 3),
+                   {"command": f"cat {emoji}", "timeout": timeout}, 2 * half, 208, 3),
         StreamCase("exec_many, three outputs of 64 MiB",
                    {"action": "exec_many", "timeout": timeout,
                     "commands": [f"head -c {third} {text}", f"head -c {third} {random}",
-                                 f"tail -c {third} {random}"]}, 288, 4),
+                                 f"tail -c {third} {random}"]}, 3 * third, 288, 4),
     ]
 
 
@@ -518,11 +520,15 @@ def read_answer(fd: int, digest: "hashlib._Hash") -> int:
             return size
 
 
-def large_answer(side: str, request: bytes) -> tuple[float, float, str]:
+def large_answer(side: str, request: bytes, output: int) -> tuple[float, float, str]:
     """A fresh worker's peak resident size in MiB (VmHWM, read after it has
     answered and before it quits) and the seconds from sending `request` to
     having read the whole response line, with the line's digest.  The worker
-    answers a {} first, so its start-up is not timed."""
+    answers a {} first, so its start-up is not timed.
+
+    The line must be at least `output` bytes long, the size of what the
+    command wrote: escaping never makes text shorter, and a refusal or an
+    error is far shorter, which both paths could otherwise agree on."""
     worker = start_worker(side, bufsize=0)
     fd = worker.stdout.fileno()
     worker.stdin.write(NO_COMMAND)
@@ -530,8 +536,10 @@ def large_answer(side: str, request: bytes) -> tuple[float, float, str]:
     digest = hashlib.sha256()
     start = perf_counter()
     worker.stdin.write(request)
-    read_answer(fd, digest)
+    size = read_answer(fd, digest)
     seconds = perf_counter() - start
+    if size < output:
+        raise SystemExit(f"the {side} worker answered {size:,} bytes for an output of {output:,}")
     peak = peak_mib(worker.pid)
     quit_worker(worker, side, hashlib.sha256())
     return peak, seconds, digest.hexdigest()
@@ -545,12 +553,12 @@ def bench_stream(settings: Settings) -> list[Row]:
         for case in stream_inputs(Path(directory)):
             name = f"stream: {case.name}"
             request = json.dumps(case.request).encode() + b"\n"
-            _, _, expected = large_answer("module", request)
-            require_identical(name, expected, large_answer("old path", request)[2])
+            _, _, expected = large_answer("module", request, case.output)
+            require_identical(name, expected, large_answer("old path", request, case.output)[2])
 
             def sample(side: str) -> Callable[[], tuple[float, float]]:
                 def measure() -> tuple[float, float]:
-                    peak, seconds, digest = large_answer(side, request)
+                    peak, seconds, digest = large_answer(side, request, case.output)
                     require_identical(name, digest, expected)
                     return peak, seconds
                 return measure
