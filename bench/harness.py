@@ -40,7 +40,8 @@ class Series:
 @dataclass
 class Target:
     """What the module/baseline ratio must satisfy, or with `of_module` the
-    module's own median, in the row's unit."""
+    module's own median, in the row's unit.  With neither bound the row only
+    reports its figures."""
     low: float | None = None
     high: float | None = None
     of_module: bool = False
@@ -49,7 +50,13 @@ class Target:
         return ((self.low is None or value >= self.low) and
                 (self.high is None or value <= self.high))
 
+    @property
+    def given(self) -> bool:
+        return self.low is not None or self.high is not None
+
     def __str__(self) -> str:
+        if not self.given:
+            return "-"
         prefix = "module " if self.of_module else ""
         if self.low is not None and self.high is not None:
             return f"{prefix}{self.low:.2f}-{self.high:.2f}"
@@ -142,7 +149,7 @@ def table(rows: list[Row]) -> str:
             row.baseline_name,
             f"{ratios.median:.3f} ±{ratios.spread:.1%}",
             str(row.target),
-            "yes" if row.met else "NO",
+            ("yes" if row.met else "NO") if row.target.given else "-",
         ))
     widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
     numeric = {2, 3, 5}

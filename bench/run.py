@@ -1,6 +1,9 @@
 """Benchmarks of the compiled worker against a plain-Python worker, a bare
-subprocess.run and a C loop of posix_spawn (bench/spawn_floor.c, built here
-with the C compiler), all measured in one run; prints one table.
+subprocess.run, a C loop of posix_spawn (bench/spawn_floor.c), a C worker
+that answers in lock-step (bench/lockstep_worker.c; both built here with the
+C compiler), a Python loop of the worker's I/O without JSON
+(bench/echo_worker.py) and the worker's own old response path, all measured
+in one run; prints one table.
 
 Before a comparison is timed, both sides are run on its inputs and their
 responses compared byte for byte; the run stops if they differ.
@@ -16,9 +19,11 @@ import io
 import json
 import os
 import platform
+import shlex
 import signal
 import subprocess
 import sys
+import tempfile
 from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import repeat
@@ -49,10 +54,13 @@ class Settings:
     round_trip_pairs: int = 16
     memory_pairs: int = 3
     flood_pairs: int = 6
+    stream_pairs: int = 3
 
     @classmethod
     def quick(cls) -> Settings:
-        return cls(0.01, 5, 2, 10, 2, 1, 2)
+        return cls(sample_seconds=0.01, dispatch_pairs=5, main_loop_pairs=2,
+                   execution_pairs=10, round_trip_pairs=2, memory_pairs=1,
+                   flood_pairs=2, stream_pairs=1)
 
 
 class Mismatch(SystemExit):
@@ -235,9 +243,31 @@ def bench_patch_check(settings: Settings) -> list[Row]:
 
 # --- worker processes ----------------------------------------------------------
 
+def built(name: str) -> Path:
+    """bench/NAME.c built here with the C compiler, when missing or older
+    than its source or the headers beside it."""
+    program = BENCH_DIR.parent / "build" / "bench" / name
+    source = BENCH_DIR / f"{name}.c"
+    newest = max(path.stat().st_mtime for path in [source, *BENCH_DIR.glob("*.h")])
+    if not program.exists() or program.stat().st_mtime < newest:
+        program.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", str(program), str(source)],
+                       check=True)
+    return program
+
+
+# The module's main takes its fast response path only while sys.stdout is the
+# process's own stream; the same stream rebuilt over the same binary buffer,
+# with the same settings, reaches the path that every other case takes.
+OLD_PATH = ("import io, sys; "
+            "sys.stdout = io.TextIOWrapper(sys.stdout.buffer, encoding=sys.stdout.encoding, "
+            "errors=sys.stdout.errors, newline='\\n'); "
+            "from varnok.workers.shell_worker import main; main()")
 WORKERS = {
     "module": [sys.executable, "-c", "from varnok.workers.shell_worker import main; main()"],
+    "old path": [sys.executable, "-c", OLD_PATH],
     "baseline": [sys.executable, "-c", "from baseline_worker import main; main()"],
+    "echo": [sys.executable, "-c", "from echo_worker import main; main()"],
 }
 # Both sides get the same environment, so both pay for the same import path.
 WORKER_ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
@@ -246,9 +276,10 @@ QUIT = b'{"action": "quit"}\n'
 ROUND_TRIP_REQUESTS = 1000
 
 
-def start_worker(side: str) -> subprocess.Popen:
-    return subprocess.Popen(WORKERS[side], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            env=WORKER_ENV)
+def start_worker(side: str, bufsize: int = -1) -> subprocess.Popen:
+    command = [str(built("lockstep_worker"))] if side == "C" else WORKERS[side]
+    return subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            env=WORKER_ENV, bufsize=bufsize)
 
 
 def quit_worker(worker: subprocess.Popen, side: str, digest: "hashlib._Hash") -> None:
@@ -259,11 +290,10 @@ def quit_worker(worker: subprocess.Popen, side: str, digest: "hashlib._Hash") ->
         raise SystemExit(f"the {side} worker failed with status {worker.returncode}")
 
 
-def round_trip(side: str) -> tuple[float, str]:
+def round_trip(side: str, request: bytes = b'{"command": "true"}\n') -> tuple[float, str]:
     """Seconds per request of a running worker that answers ROUND_TRIP_REQUESTS
-    requests in lock-step (its start-up left out: one request answered first),
-    and a digest of all responses."""
-    request = b'{"command": "true"}\n'
+    copies of `request` in lock-step (its start-up left out: one request
+    answered first), and a digest of all responses."""
     digest = hashlib.sha256()
     worker = start_worker(side)
     worker.stdin.write(request)
@@ -282,12 +312,7 @@ def round_trip(side: str) -> tuple[float, str]:
 def spawn_floor(commands: int = ROUND_TRIP_REQUESTS) -> Callable[[], float]:
     """A sampler of bench/spawn_floor.c's seconds per command over `commands`
     commands, the program built here."""
-    program = BENCH_DIR.parent / "build" / "bench" / "spawn_floor"
-    source = BENCH_DIR / "spawn_floor.c"
-    if not program.exists() or program.stat().st_mtime < source.stat().st_mtime:
-        program.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-o", str(program), str(source)],
-                       check=True)
+    program = built("spawn_floor")
     return lambda: float(subprocess.run([str(program), str(commands)], check=True,
                                         capture_output=True, text=True).stdout) / US
 
@@ -306,10 +331,14 @@ def peak_rss(side: str, request: bytes) -> tuple[float, str]:
         digest.update(chunk)
         if not chunk or chunk.endswith(b"\n"):
             break
-    with open(f"/proc/{worker.pid}/status") as status:
-        peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+    peak = peak_mib(worker.pid)
     quit_worker(worker, side, digest)
-    return peak_kib / 1024, digest.hexdigest()
+    return peak, digest.hexdigest()
+
+
+def peak_mib(pid: int) -> float:
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
 
 
 FLOOD_LIMIT = 0.25
@@ -346,19 +375,54 @@ def checked(measure: Callable[[str], tuple[float, str]], side: str,
     return sample
 
 
+def in_microseconds(comparison: Comparison) -> Comparison:
+    return Comparison(Series([v * US for v in comparison.module.values]),
+                      Series([v * US for v in comparison.baseline.values]))
+
+
 def bench_round_trip(settings: Settings) -> list[Row]:
     name = "round trip: 1,000 requests"
     _, expected = round_trip("module")
     require_identical(name, expected, round_trip("baseline")[1])
+    # The C worker's fixed answers are the module's to this session, byte for byte.
+    require_identical(name, expected, round_trip("C")[1])
     module = checked(round_trip, "module", expected, name)
     versus_worker = paired(module, checked(round_trip, "baseline", expected, name),
                            settings.round_trip_pairs)
     versus_floor = paired(module, spawn_floor(), settings.round_trip_pairs)
-    scaled = [Comparison(Series([v * US for v in c.module.values]),
-                         Series([v * US for v in c.baseline.values]))
-              for c in (versus_worker, versus_floor)]
-    return [Row(name, "µs/request", scaled[0], "Python worker", Target(high=0.85)),
-            Row(name, "µs/request", scaled[1], "posix_spawn C loop", Target(high=1.15))]
+    versus_c = paired(module, checked(round_trip, "C", expected, name),
+                      settings.round_trip_pairs)
+    return [Row(name, "µs/request", in_microseconds(versus_worker), "Python worker",
+                Target(high=0.85)),
+            Row(name, "µs/request", in_microseconds(versus_floor), "posix_spawn C loop",
+                Target(high=1.15)),
+            Row(name, "µs/request", in_microseconds(versus_c), "C lock-step worker",
+                Target(high=1.10))]
+
+
+NO_COMMAND = b"{}\n"
+NO_COMMAND_SIDES = [("baseline", "Python worker"), ("echo", "Python loop, no JSON"),
+                    ("C", "C lock-step worker")]
+
+
+def bench_round_trip_empty(settings: Settings) -> list[Row]:
+    """The round trip with nothing started: what the exchange and the
+    worker's per-request layer cost, against workers that do less and less
+    of it."""
+    name = "round trip: 1,000 {} requests"
+
+    def measure(side: str) -> tuple[float, str]:
+        return round_trip(side, NO_COMMAND)
+
+    _, expected = measure("module")
+    for side, _ in NO_COMMAND_SIDES:
+        require_identical(f"{name} ({side})", expected, measure(side)[1])
+    module = checked(measure, "module", expected, name)
+    return [Row(name, "µs/request",
+                in_microseconds(paired(module, checked(measure, side, expected, name),
+                                       settings.round_trip_pairs)),
+                described, Target())
+            for side, described in NO_COMMAND_SIDES]
 
 
 def bench_flood(settings: Settings) -> list[Row]:
@@ -383,14 +447,141 @@ def bench_memory(settings: Settings) -> list[Row]:
     return [Row(name, "MiB", comparison, "Python worker", Target(high=1.0))]
 
 
+# --- large answers ------------------------------------------------------------
+
+# The default per-stream output limit: this many bytes still come back whole.
+OUTPUT_LIMIT = 256 * MIB
+TEXT_LINE = b"the quick brown fox jumps over the lazy dog, 0123456789 times\n"
+EMOJI = "\N{GRINNING FACE}".encode()
+
+
+@dataclass
+class StreamCase:
+    name: str
+    request: dict
+    output: int  # bytes, all streams and commands together
+    peak_mib: float
+    seconds: float
+
+
+def write_file(path: Path, size: int, block: bytes) -> None:
+    """`size` bytes of `block` repeated (and cut) into `path`."""
+    block *= max(1, MIB // len(block))
+    with open(path, "wb") as file:
+        while size > 0:
+            file.write(block[:size])
+            size -= len(block)
+
+
+def stream_inputs(directory: Path) -> list[StreamCase]:
+    """The files that the large answers are made of, written once into
+    `directory` so that both paths answer the same bytes, and the cases."""
+    text, random, emoji = (directory / name for name in ("text", "random", "emoji"))
+    write_file(text, OUTPUT_LIMIT, TEXT_LINE)
+    subprocess.run(f"head -c {OUTPUT_LIMIT} /dev/urandom > {shlex.quote(str(random))}",
+                   shell=True, check=True)
+    half = 64 * MIB  # of the 128 MiB, the emoji counted in
+    with open(emoji, "wb") as file, open(text, "rb") as source:
+        file.write(source.read(half))
+        file.write(EMOJI)
+        file.write(source.read(half - len(EMOJI)))
+    text, random, emoji = (shlex.quote(str(path)) for path in (text, random, emoji))
+    third = 64 * MIB
+    timeout = 600  # the commands take well under a second; the answer is timed here
+    return [
+        StreamCase("256 MiB of text on stdout",
+                   {"command": f"cat {text}", "timeout": timeout}, OUTPUT_LIMIT, 368, 3),
+        StreamCase("256 MiB of random bytes on stdout",
+                   {"command": f"cat {random}", "timeout": timeout}, OUTPUT_LIMIT, 368, 5),
+        StreamCase("256 MiB of random bytes on each stream",
+                   {"command": f"cat {random}; cat {random} >&2", "timeout": timeout},
+                   2 * OUTPUT_LIMIT, 688, 10),
+        StreamCase("128 MiB of ASCII with one emoji",
+                   {"command": f"cat {emoji}", "timeout": timeout}, 2 * half, 208, 3),
+        StreamCase("exec_many, three outputs of 64 MiB",
+                   {"action": "exec_many", "timeout": timeout,
+                    "commands": [f"head -c {third} {text}", f"head -c {third} {random}",
+                                 f"tail -c {third} {random}"]}, 3 * third, 288, 4),
+    ]
+
+
+def read_answer(fd: int, digest: "hashlib._Hash") -> int:
+    """Reads one response line from `fd` into `digest` in large chunks, never
+    holding the line whole, and gives its size.  In lock-step nothing follows
+    the newline."""
+    size = 0
+    while True:
+        chunk = os.read(fd, MIB)
+        if not chunk:
+            raise SystemExit("the worker ended before it had answered")
+        digest.update(chunk)
+        size += len(chunk)
+        if chunk.endswith(b"\n"):
+            return size
+
+
+def large_answer(side: str, request: bytes, output: int) -> tuple[float, float, str]:
+    """A fresh worker's peak resident size in MiB (VmHWM, read after it has
+    answered and before it quits) and the seconds from sending `request` to
+    having read the whole response line, with the line's digest.  The worker
+    answers a {} first, so its start-up is not timed.
+
+    The line must be at least `output` bytes long, the size of what the
+    command wrote: escaping never makes text shorter, and a refusal or an
+    error is far shorter, which both paths could otherwise agree on."""
+    worker = start_worker(side, bufsize=0)
+    fd = worker.stdout.fileno()
+    worker.stdin.write(NO_COMMAND)
+    read_answer(fd, hashlib.sha256())
+    digest = hashlib.sha256()
+    start = perf_counter()
+    worker.stdin.write(request)
+    size = read_answer(fd, digest)
+    seconds = perf_counter() - start
+    if size < output:
+        raise SystemExit(f"the {side} worker answered {size:,} bytes for an output of {output:,}")
+    peak = peak_mib(worker.pid)
+    quit_worker(worker, side, hashlib.sha256())
+    return peak, seconds, digest.hexdigest()
+
+
+def bench_stream(settings: Settings) -> list[Row]:
+    """Large answers, each from a fresh worker: the module against itself on
+    its old response path, for memory and time at once."""
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="bench-stream-") as directory:
+        for case in stream_inputs(Path(directory)):
+            name = f"stream: {case.name}"
+            request = json.dumps(case.request).encode() + b"\n"
+            _, _, expected = large_answer("module", request, case.output)
+            require_identical(name, expected, large_answer("old path", request, case.output)[2])
+
+            def sample(side: str) -> Callable[[], tuple[float, float]]:
+                def measure() -> tuple[float, float]:
+                    peak, seconds, digest = large_answer(side, request, case.output)
+                    require_identical(name, digest, expected)
+                    return peak, seconds
+                return measure
+
+            both = paired(sample("module"), sample("old path"), settings.stream_pairs, warmup=0)
+            for index, unit, bound in ((0, "MiB peak", case.peak_mib), (1, "s", case.seconds)):
+                comparison = Comparison(Series([v[index] for v in both.module.values]),
+                                        Series([v[index] for v in both.baseline.values]))
+                rows.append(Row(name, unit, comparison, "old response path",
+                                Target(high=bound, of_module=True)))
+    return rows
+
+
 BENCHMARKS = {
     "dispatch": bench_dispatch,
     "main_loop": bench_main_loop,
     "execution": bench_execution,
     "patch_check": bench_patch_check,
     "round_trip": bench_round_trip,
+    "round_trip_empty": bench_round_trip_empty,
     "flood": bench_flood,
     "memory": bench_memory,
+    "stream": bench_stream,
     "pool": bench_pool,
 }
 
