@@ -6,6 +6,7 @@ namespace shell_worker {
 
 EntryRecord machinery_entries;
 EntryRecord output_entries;
+EntryRecord environ_entries;
 
 namespace {
 
@@ -18,6 +19,7 @@ int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     // costs a microsecond: every record looks again.
     machinery_entries.raise_flag();
     output_entries.raise_flag();
+    environ_entries.raise_flag();
     return 0;
 }
 

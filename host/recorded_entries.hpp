@@ -49,5 +49,7 @@ private:
 extern EntryRecord machinery_entries;
 // json, json.encoder, JSONEncoder, the default encoder, standard output.
 extern EntryRecord output_entries;
+// os.environ's attributes and the classes that dict(os.environ) goes through.
+extern EntryRecord environ_entries;
 
 }  // namespace shell_worker

@@ -4,6 +4,7 @@
 #include "../host/recorded_entries.hpp"
 #include "../host/records.hpp"
 #include "../host/ref.hpp"
+#include "../workers/environment_copy.hpp"
 
 namespace shell_worker {
 
@@ -93,6 +94,12 @@ void record_process_machinery(PyObject* subprocess) noexcept {
     }
     Py_XSETREF(records.subprocess, recorded ? Py_NewRef(subprocess) : nullptr);
     Py_XSETREF(records.subprocess_run, recorded ? run.release() : nullptr);
+    // The os that the executor reaches, the module's global one.
+    PyObject* os = PyDict_GetItemWithError(records.globals, k.os);  // borrowed
+    if (os) {
+        record_environment(os);
+    }
+    PyErr_Clear();
 }
 
 void record_output_machinery() noexcept {

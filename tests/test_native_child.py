@@ -3,6 +3,7 @@ descriptors, signals, process group, directory, environment and decoded output, 
 and audit events.  Each comparison runs both ways in one process, so that both see the same
 process-wide state (signals, descriptors, locale); a case that changes that state runs in a fresh
 interpreter."""
+import collections.abc
 import json
 import os
 import re
@@ -212,3 +213,60 @@ def test_the_output_limit_keeps_exactly_its_bytes_and_not_one_more(stream, redir
     over = sw.execute_command(f"head -c {LIMIT + 1} /dev/zero{redirect}")
     assert over == {"stdout": "", "returncode": -1,
                     "stderr": f"Command output exceeded {LIMIT} bytes on {stream}"}
+
+
+def environment_seen(command="/usr/bin/env -0"):
+    """The environment a command gets, as a dict."""
+    output = sw.execute_command(command, 30.0, None)["stdout"]
+    return dict(entry.split("=", 1) for entry in output.split("\0") if entry)
+
+
+SHELLS_OWN = {"PWD", "OLDPWD", "SHLVL", "_"}  # what the shell sets for itself
+
+
+def swapcasing_decoder():
+    """Code for a function like os.environ's decode, closed over one name (whose value is
+    the function's own cell), that decodes otherwise."""
+    encoding = "utf-8"
+    return lambda value: value.decode(encoding, "surrogateescape").swapcase()
+
+
+ENVIRONMENT_PATCHES = {
+    "nothing": lambda mp: None,
+    "its class's __getitem__": lambda mp: mp.setattr(
+        os._Environ, "__getitem__", lambda self, key: "patched"),
+    "its decodevalue": lambda mp: mp.setattr(
+        os.environ, "decodevalue", lambda value: value.decode("latin-1")),
+    "the encoding it decodes with": lambda mp: mp.setattr(
+        os.environ.decodekey.__closure__[0], "cell_contents", "latin-1"),
+    "the code of its decodekey": lambda mp: mp.setattr(
+        os.environ.decodekey, "__code__", swapcasing_decoder().__code__),
+    "Mapping.keys": lambda mp: mp.setattr(
+        collections.abc.Mapping, "keys", lambda self: ["SW_PROBE", "PATH"]),
+    "the mapping itself": lambda mp: mp.setattr(os, "environ", {**os.environ, "SW_PROBE": "dict"}),
+}
+
+
+@pytest.mark.parametrize("patch", ENVIRONMENT_PATCHES)
+def test_the_child_gets_what_dict_of_os_environ_gives(monkeypatch, patch):
+    # The executor copies the host's own os.environ from its bytes; anything patched on the
+    # way that dict(os.environ) goes makes it take that way, and the child sees the result,
+    # or the command fails as that copy fails.
+    monkeypatch.setenv("SW_PROBE", "caf\u00e9 \udcff")
+    ENVIRONMENT_PATCHES[patch](monkeypatch)
+    try:
+        expected = dict(os.environ)
+    except KeyError as error:  # decoded keys that no longer find their bytes
+        assert sw.execute_command("true") == {"stdout": "", "stderr": str(error),
+                                              "returncode": -1}
+        return
+    if patch == "its class's __getitem__":
+        assert set(expected.values()) == {"patched"}
+    seen = environment_seen()
+    for name in SHELLS_OWN:
+        expected.pop(name, None)
+    for name, value in expected.items():
+        # The child's text is decoded as the host decodes it: an escaped byte comes back
+        # as U+FFFD.
+        assert seen[name] == value.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    assert set(seen) - set(expected) <= SHELLS_OWN

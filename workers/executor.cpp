@@ -13,6 +13,7 @@
 #include "../host/recorded_entries.hpp"
 #include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
+#include "environment_copy.hpp"
 #include "executor_steps.hpp"
 #include "output_form.hpp"
 #include "worker_objects.hpp"
@@ -39,19 +40,6 @@ Ref working_directory(PyObject* cwd) noexcept {
     }
     Ref getcwd = lookup_global_attr(k.os, k.getcwd);
     return getcwd ? Ref::steal(PyObject_CallNoArgs(getcwd.get())) : Ref();
-}
-
-// A new plain dict holding every entry of os.environ as it is now.
-Ref environment_copy() noexcept {
-    Ref environ = lookup_global_attr(k.os, k.environ);
-    if (!environ) {
-        return Ref();
-    }
-    Ref copy = Ref::steal(PyDict_New());
-    if (!copy || PyDict_Merge(copy.get(), environ.get(), 1) < 0) {
-        return Ref();
-    }
-    return copy;
 }
 
 // run(command, shell=True, capture_output=True, text=True, timeout=...,

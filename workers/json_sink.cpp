@@ -98,14 +98,42 @@ char* escape_characters(const Char* characters, size_t count, char* out) noexcep
 
 }  // namespace
 
-JsonSink::~JsonSink() { PyMem_Free(data_); }
+namespace {
+
+// One buffer kept for the life of the process, lent to one sink at a time:
+// a buffer this size comes from mmap, and taking and giving back a fresh one
+// for every response costs more than the rest of a small response.
+char* spare_buffer = nullptr;
+bool spare_lent = false;
+
+}  // namespace
+
+JsonSink::~JsonSink() {
+    if (own_data_) {
+        PyMem_Free(data_);
+    } else if (data_) {
+        spare_lent = false;
+    }
+}
 
 bool JsonSink::make_room(size_t needed) noexcept {
     if (!data_) {
-        data_ = static_cast<char*>(PyMem_Malloc(capacity));
-        if (!data_) {
-            PyErr_NoMemory();
-            return false;
+        if (!spare_lent) {
+            if (!spare_buffer) {
+                spare_buffer = static_cast<char*>(PyMem_RawMalloc(capacity));
+            }
+            if (spare_buffer) {
+                data_ = spare_buffer;
+                spare_lent = true;
+            }
+        }
+        if (!data_) {  // lent already (a second main loop on another thread), or no memory
+            data_ = static_cast<char*>(PyMem_Malloc(capacity));
+            if (!data_) {
+                PyErr_NoMemory();
+                return false;
+            }
+            own_data_ = true;
         }
     }
     return capacity - size_ >= needed || flush();
@@ -114,6 +142,13 @@ bool JsonSink::make_room(size_t needed) noexcept {
 bool JsonSink::flush() noexcept {
     if (size_ == 0) {
         return true;
+    }
+    if (!writing_) {
+        writing_ = true;
+        if (before_first_write_ &&
+            !Ref::steal(PyObject_CallMethodNoArgs(before_first_write_, k.flush))) {
+            return false;
+        }
     }
     size_t sent = 0;
     while (sent < size_) {
@@ -141,7 +176,6 @@ bool JsonSink::flush() noexcept {
         }
         sent += size_t(taken);
     }
-    written_ += size_;
     size_ = 0;
     return true;
 }

@@ -15,7 +15,10 @@ namespace shell_worker {
 class JsonSink {
 public:
     // `target`: a binary stream (borrowed), written through its write().
-    explicit JsonSink(PyObject* target) noexcept : target_(target) {}
+    // `before_first_write`: a stream (borrowed) flushed before anything goes
+    // to the target, so that what it holds goes out first; may be null.
+    JsonSink(PyObject* target, PyObject* before_first_write) noexcept
+        : target_(target), before_first_write_(before_first_write) {}
     ~JsonSink();
     JsonSink(const JsonSink&) = delete;
     JsonSink& operator=(const JsonSink&) = delete;
@@ -31,8 +34,11 @@ public:
     // Hands what is buffered to the target's write().
     bool flush() noexcept;
 
-    // The bytes handed on so far; a write may have failed part of the way.
-    size_t written() const noexcept { return written_; }
+    // Whether nothing has gone to the target yet: all that was put is
+    // still here, in held() (pure ASCII, held_size() bytes).
+    bool holds_all() const noexcept { return !writing_; }
+    const char* held() const noexcept { return data_ ? data_ : ""; }
+    size_t held_size() const noexcept { return size_; }
 
     static constexpr size_t capacity = 256 * 1024;
 
@@ -40,9 +46,11 @@ private:
     bool make_room(size_t needed) noexcept;
 
     PyObject* target_;
-    char* data_ = nullptr;  // PyMem_Malloc'd, `capacity` bytes
+    PyObject* before_first_write_;
+    char* data_ = nullptr;  // `capacity` bytes: the process's spare buffer, or its own
+    bool own_data_ = false;
     size_t size_ = 0;
-    size_t written_ = 0;
+    bool writing_ = false;  // something has gone to the target
 };
 
 }  // namespace shell_worker

@@ -1,6 +1,8 @@
 // main: the request loop over standard input and standard output.
 #include "shell_worker.hpp"
 
+#include <string.h>
+
 #include <utility>
 
 #include "../host/constants.hpp"
@@ -65,21 +67,35 @@ bool send_plain(PyObject* out, PyObject* response, MainLoopStep& step) noexcept 
 }
 
 // One response line out the module's own way, with what json.dumps would have
-// written, to the same stream with the same result: the text in bounded
-// chunks to the binary layer of `out` (the process's own stream), after
-// whatever its text layer held, then the line feed through the text layer
-// (which translates it as it would have), then the flush.  -1 when the
-// binary layer cannot be had: nothing has been written then, and the plain
-// way says why.
+// written, to the same stream with the same result.  A line that fits the
+// sink's buffer goes as the plain way sends it, in one write of the whole
+// line to the text stream `out`; a longer one goes in bounded chunks to the
+// binary layer of `out` (the process's own stream), after whatever its text
+// layer held, and then the line feed through the text layer (which
+// translates it as it would have).  Then the flush.  -1 when the binary layer
+// cannot be had: nothing has been written then, and the plain way says why.
 int send_streamed(PyObject* out, PyObject* response, MainLoopStep& step) noexcept {
     Ref binary = get_attr(out, k.buffer);
     if (!binary) {
         PyErr_Clear();
         return -1;
     }
-    JsonSink sink(binary.get());
-    if (!call_method(out, k.flush) || !put_response(sink, response) || !sink.flush() ||
-        !call_method(out, k.write, k.line_feed)) {
+    JsonSink sink(binary.get(), out);
+    if (!put_response(sink, response)) {
+        return 0;
+    }
+    if (sink.holds_all()) {
+        Ref line = Ref::steal(PyUnicode_New(Py_ssize_t(sink.held_size()) + 1, 127));
+        if (!line) {
+            return 0;
+        }
+        char* text = reinterpret_cast<char*>(PyUnicode_DATA(line.get()));
+        memcpy(text, sink.held(), sink.held_size());
+        text[sink.held_size()] = '\n';
+        if (!call_method(out, k.write, line.get())) {
+            return 0;
+        }
+    } else if (!sink.flush() || !call_method(out, k.write, k.line_feed)) {
         return 0;
     }
     step = MainLoopStep::flush_response;
