@@ -119,9 +119,10 @@ bool decodes_as_utf8(PyObject* encoding) noexcept {
            PyUnicode_CompareWithASCIIString(encoding, "utf8") == 0;
 }
 
-// The copy from the bytes; empty without an error where an entry is not
-// bytes (the generic copy then says what it says of it).
-Ref copy_from_bytes(PyObject* data, PyObject* encoding, bool& done) noexcept {
+// The copy from the bytes, which are UTF-8 (decodes_as_utf8); empty without
+// an error where an entry is not bytes (the generic copy then says what it
+// says of it).
+Ref copy_from_bytes(PyObject* data, bool& done) noexcept {
     done = false;
     Ref copy = Ref::steal(PyDict_New());
     if (!copy) {
@@ -131,20 +132,16 @@ Ref copy_from_bytes(PyObject* data, PyObject* encoding, bool& done) noexcept {
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
-    const char* name = PyUnicode_AsUTF8(encoding);
-    if (!name) {
-        done = true;
-        return Ref();
-    }
     while (PyDict_Next(data, &position, &key, &value)) {
         if (!PyBytes_CheckExact(key) || !PyBytes_CheckExact(value)) {
             return Ref();
         }
-        Ref text_key = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key),
-                                                   name, "surrogateescape"));
-        Ref text_value = text_key ? Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(value),
-                                                                PyBytes_GET_SIZE(value), name,
-                                                                "surrogateescape"))
+        // bytes.decode("utf-8", "surrogateescape") comes to this very call.
+        Ref text_key = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key),
+                                                       PyBytes_GET_SIZE(key), "surrogateescape"));
+        Ref text_value = text_key ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value),
+                                                                    PyBytes_GET_SIZE(value),
+                                                                    "surrogateescape"))
                                   : Ref();
         if (!text_value || PyDict_SetItem(copy.get(), text_key.get(), text_value.get()) < 0) {
             done = true;
@@ -175,7 +172,7 @@ Ref environment_copy() noexcept {
         function_unchanged(recorded.decode) && function_unchanged(recorded.encode) &&
         decodes_as_utf8(recorded.decode.cell_contents)) {
         bool done;
-        Ref copy = copy_from_bytes(recorded.data, recorded.decode.cell_contents, done);
+        Ref copy = copy_from_bytes(recorded.data, done);
         if (done) {
             return copy;
         }
