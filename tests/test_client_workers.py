@@ -1,4 +1,4 @@
-"""The controller's three classes against real workers, and against fakes that
+"""The controller's four classes against real workers, and against fakes that
 break the protocol or will not end, all driven through one plain interface."""
 import asyncio
 import base64
@@ -13,30 +13,45 @@ from pathlib import Path
 import pytest
 
 from conftest import processes_with, tagged_worker_argv, wait_for
-from varnok.workers.shell_worker_client import (AsyncShellWorker, CommandResult, RequestError,
-                                                ShellWorker, ShellWorkerPool, WorkerError,
-                                                grace_periods)
+from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
+                                                CommandResult, RequestError, ShellWorker,
+                                                ShellWorkerPool, WorkerError, grace_periods)
 
 MIB = 1 << 20
 PROBE_ANSWER = '{"success": true, "result": []}'
 
 
+POOLS = ("pool", "async pool")
+
+
 class Driven:
-    """A ShellWorker, an AsyncShellWorker or a pool of one, called plainly."""
+    """A ShellWorker, an AsyncShellWorker or a pool of one of either kind,
+    called plainly.  A pool's failure to start, an ExceptionGroup of one, is
+    raised as the WorkerError it holds."""
 
     def __init__(self, kind, argv=None, **options):
         self.kind, self.runner = kind, None
-        if kind == "sync":
-            self.target = ShellWorker(argv, **options)
-            return
-        self.runner = asyncio.Runner()
-        self.target = (AsyncShellWorker(argv, **options) if kind == "async"
-                       else ShellWorkerPool(1, argv=argv, **options))
         try:
-            self.run(self.target.start())
+            if kind == "sync":
+                self.target = ShellWorker(argv, **options)
+            elif kind == "pool":
+                self.target = ShellWorkerPool(1, argv=argv, **options)
+            else:
+                self.runner = asyncio.Runner()
+                self.target = (AsyncShellWorker(argv, **options) if kind == "async"
+                               else AsyncShellWorkerPool(1, argv=argv, **options))
+                self.run(self.target.start())
+        except ExceptionGroup as group:
+            assert kind in POOLS and len(group.exceptions) == 1, group
+            self.close_runner()
+            raise group.exceptions[0] from None
         except BaseException:
-            self.runner.close()
+            self.close_runner()
             raise
+
+    def close_runner(self):
+        if self.runner is not None:
+            self.runner.close()
 
     def run(self, outcome):
         return outcome if self.runner is None else self.runner.run(outcome)
@@ -47,13 +62,15 @@ class Driven:
     def exec_many(self, *args, **options):
         return self.run(self.target.exec_many(*args, **options))
 
-    def close(self):
-        self.run(self.target.close())
-        if self.runner is not None:
-            self.runner.close()
+    def kill(self):
+        self.target.kill()
+
+    def close(self, **options):
+        self.run(self.target.close(**options))
+        self.close_runner()
 
 
-@pytest.fixture(params=["sync", "async", "pool"])
+@pytest.fixture(params=["sync", "async", "pool", "async pool"])
 def kind(request):
     return request.param
 
@@ -79,12 +96,14 @@ def fake_worker(tag, script, ignore_term=False):
 def test_results_and_refusals_come_back_as_the_worker_gave_them(kind):
     worker = Driven(kind)  # the default command: this interpreter's worker
     try:
-        assert worker.exec("echo hello") == CommandResult("hello\n", "", 0)
-        assert worker.exec(r"printf 'é€😀 a\377b'; printf 'e\376' >&2; exit 3") == \
-            CommandResult("é€😀 a\ufffdb", "e\ufffd", 3)
+        assert worker.exec("echo hello") == CommandResult("hello\n", "", 0, "echo hello")
+        mixed = r"printf 'é€😀 a\377b'; printf 'e\376' >&2; exit 3"
+        assert worker.exec(mixed) == CommandResult("é€😀 a\ufffdb", "e\ufffd", 3, mixed)
         assert worker.exec("pwd", cwd="/").stdout == "/\n"
+        assert worker.exec("pwd", cwd=Path("/tmp")).stdout == "/tmp\n"
         assert worker.exec_many(("printf a", "", "exit 2")) == [
-            CommandResult("a", "", 0), CommandResult("", "", 0), CommandResult("", "", 2)]
+            CommandResult("a", "", 0, "printf a"), CommandResult("", "", 0, ""),
+            CommandResult("", "", 2, "exit 2")]
         assert worker.exec_many([]) == []
         with pytest.raises(RequestError) as refused:
             worker.exec("")
@@ -94,11 +113,17 @@ def test_results_and_refusals_come_back_as_the_worker_gave_them(kind):
         worker.close()
 
 
+class BytesPath:
+    def __fspath__(self):
+        return b"/"
+
+
 @pytest.mark.parametrize("method, args, options", [
     ("exec", (1,), {}), ("exec", (b"true",), {}), ("exec", (None,), {}),
     ("exec", ("true",), {"timeout": True}), ("exec", ("true",), {"timeout": "1"}),
-    ("exec", ("true",), {"timeout": None}), ("exec", ("true",), {"cwd": b"/"}),
-    ("exec", ("true",), {"cwd": Path("/")}), ("exec_many", ("true",), {}),
+    ("exec", ("true",), {"cwd": b"/"}), ("exec", ("true",), {"cwd": BytesPath()}),
+    ("exec", (["echo", 1],), {}), ("exec", ((b"echo",),), {}), ("exec", ({"echo"},), {}),
+    ("exec_many", ("true",), {}), ("exec_many", ([["echo", None]],), {}),
     ("exec_many", (["true", 1],), {}), ("exec_many", ({"true"},), {}),
     ("exec_many", (iter(["true"]),), {}), ("exec_many", (["true"],), {"timeout": False}),
     ("exec_many", (["true"],), {"cwd": 1}),
@@ -113,8 +138,12 @@ def test_wrong_types_stop_in_the_caller_and_the_worker_serves_on(driven, method,
 def test_any_int_or_float_time_limit_goes_to_the_worker(driven):
     for timeout, shown in [(0, "0.0"), (0.25, "0.25"), (Fraction(1, 4), "0.25")]:
         assert driven.exec("sleep 5", timeout=timeout) == \
-            CommandResult("", f"Command timed out after {shown}s", -1)
-    assert driven.exec_many(["true"], timeout=3600) == [CommandResult("", "", 0)]
+            CommandResult("", f"Command timed out after {shown}s", -1, "sleep 5")
+    assert driven.exec_many(["true"], timeout=3600) == [CommandResult("", "", 0, "true")]
+    # No limit: a value the worker's wait accepts (an infinite one comes back
+    # at once as a failed command).
+    assert driven.exec("echo ok", timeout=None).stdout == "ok\n"
+    assert driven.exec_many(["echo ok"], timeout=None)[0].stdout == "ok\n"
 
 
 @pytest.fixture(scope="module")
@@ -154,7 +183,8 @@ def test_a_worker_that_dies_mid_request(driven, tag, unique_argument, how, retur
     assert died.value.returncode == returncode
     if last_words:
         assert died.value.stderr_tail[-1] == last_words
-    if driven.kind == "pool":
+    assert died.value.sent and died.value.argv == tuple(tagged_worker_argv(tag))
+    if driven.kind in POOLS:
         assert driven.exec("echo replaced").stdout == "replaced\n"
     else:
         started = time.monotonic()
@@ -203,11 +233,13 @@ def test_an_answer_out_of_step_ends_the_worker(kind, tag, monkeypatch, answer, r
     worker = Driven(kind, fake_worker(tag, f"read -r l; echo '{answer}'; exec sleep {tag}",
                                       ignore_term))
     try:
+        broken_one = processes_with(tag)
         with pytest.raises(WorkerError, match="lock-step") as broken:
             getattr(worker, request_[0])(request_[1])
-        assert processes_with(tag) == []
+        # Ended before the error was raised (a pool may have started another since).
+        assert not set(broken_one) & set(processes_with(tag))
         assert broken.value.returncode == (-signal.SIGKILL if ignore_term else -signal.SIGTERM)
-        if kind != "pool":
+        if kind not in POOLS:
             with pytest.raises(WorkerError):
                 worker.exec("true")
     finally:
