@@ -15,6 +15,7 @@ from .commands import AsyncCommands
 from .errors import WorkerError
 from .pool_slots import Place, every_place_failing, pool_argvs
 from .request_lines import Request
+from .worker_process import end_all
 
 T = TypeVar("T")
 
@@ -239,6 +240,8 @@ class _Pool:
 
     def kill(self) -> None:
         self.closing = True
+        end_all(slot.connection.process for slot in self.slots
+                if slot.connection.process is not None)
         for slot in self.slots:
             slot.connection.kill()
         call_in_loop(self.loop, self._after_kill)

@@ -13,14 +13,12 @@ from __future__ import annotations
 import atexit
 import signal
 import threading
-import time
 import warnings
 import weakref
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Optional, Tuple
 
-from . import grace_periods
-from .worker_process import WorkerProcess
+from .worker_process import WorkerProcess, end_all
 
 # What an owner gives up when it is lost: each of its processes, and what
 # releases its pipes once that process is reaped (None: its own thread does).
@@ -61,14 +59,8 @@ def _collected(abandon: Abandon, what: str) -> None:
 
 
 def _finish(leftovers: Sequence[Leftover]) -> None:
-    """Waits up to AFTER_TERM in all for the signalled workers, kills those
-    still running, reaps them all."""
-    deadline = time.monotonic() + grace_periods.AFTER_TERM
-    for process, release in leftovers:
-        if not process.wait_exit(max(0.0, deadline - time.monotonic())):
-            process.signal(signal.SIGKILL)
-            process.wait_exit(None)
-        process.reap()
+    end_all(process for process, _ in leftovers)
+    for _, release in leftovers:
         if release is not None:
             release()
 
@@ -85,6 +77,4 @@ def _at_exit() -> None:
             abandon = detached[2][0]
             # Pipes stay as they are: threads of the owner may still use them.
             leftovers.extend((process, None) for process, _ in abandon())
-    for process, _ in leftovers:
-        process.signal(signal.SIGTERM)
     _finish(leftovers)

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import select
-import signal
 import threading
 import time
 import weakref
@@ -81,7 +80,7 @@ class SyncConnection(Connection):
         self.core.kill()
         if self.process is None:
             return
-        self.process.signal(signal.SIGTERM)
+        self.process.end_now()
         self.wake()
         if self.lock.acquire(blocking=False):
             try:

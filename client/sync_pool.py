@@ -18,6 +18,7 @@ from .pool_slots import Place, every_place_failing, pool_argvs
 from .request_lines import Command, PathName, Request, exec_request
 from .results import CommandResult
 from .sync_connection import SyncConnection
+from .worker_process import end_all
 
 T = TypeVar("T")
 
@@ -275,6 +276,8 @@ class _Pool:
 
     def kill(self) -> None:
         self._shut("the pool was killed; the request was not sent")
+        end_all(slot.connection.process for slot in self.slots
+                if slot.connection is not None and slot.connection.process is not None)
         for slot in self.slots:
             if slot.connection is not None:
                 slot.connection.kill()

@@ -19,7 +19,7 @@ import signal
 import subprocess
 import threading
 import time
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Union
 
 from . import grace_periods
@@ -169,8 +169,7 @@ class WorkerProcess:
         """Ends the worker without the quit step, waiting here (SIGTERM, then
         SIGKILL after AFTER_TERM), and reaps it.  For when there is no time
         to wait any other way: a second cancellation, a kill."""
-        for seconds in self.ending():
-            self.wait_exit(seconds)
+        end_all([self])
         return self.reap()
 
     def close_pipes(self) -> None:
@@ -200,3 +199,18 @@ class WorkerProcess:
                 self._popen.stdin.close()
             except OSError:
                 pass
+
+
+def end_all(processes: Iterable[WorkerProcess]) -> None:
+    """Ends workers together, waiting here: SIGTERM to every group (each
+    worker ends its command's group first), SIGKILL to those still running
+    AFTER_TERM later; then reaps them all."""
+    processes = list(processes)
+    for process in processes:
+        process.signal(signal.SIGTERM)
+    deadline = time.monotonic() + grace_periods.AFTER_TERM
+    for process in processes:
+        if not process.wait_exit(max(0.0, deadline - time.monotonic())):
+            process.signal(signal.SIGKILL)
+            process.wait_exit(None)
+        process.reap()

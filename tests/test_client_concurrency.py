@@ -9,7 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import processes_with, tagged_worker_argv, wait_for
+from conftest import parent_of, processes_with, tagged_worker_argv, wait_for
 from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
                                                 ShellWorker, ShellWorkerPool, WorkerError)
 
@@ -23,11 +23,6 @@ async def running(marker):
     """Returns once a process with `marker` in its argv is alive."""
     while not processes_with(marker):
         await asyncio.sleep(0.02)
-
-
-def parent_of(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        return int(stat.read().rsplit(")", 1)[1].split()[1])
 
 
 @pytest.mark.timeout(60)  # calls that do not take turns can leave both sides waiting
@@ -86,8 +81,10 @@ def test_a_pool_of_4_runs_40_short_sleeps_in_under_4_s():
     assert elapsed < 4, elapsed
 
 
+@pytest.mark.parametrize("make", [ShellWorker, lambda argv: ShellWorkerPool(1, argv=argv)],
+                         ids=["worker", "pool"])
 def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argument,
-                                                             sigint_restored):
+                                                             sigint_restored, make):
     marker = unique_argument()
     main_thread = threading.main_thread().ident
 
@@ -95,16 +92,21 @@ def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argume
         if wait_for(lambda: processes_with(marker)):
             signal.pthread_kill(main_thread, signal.SIGINT)
 
-    worker = ShellWorker(tagged_worker_argv(tag))
+    worker = make(tagged_worker_argv(tag))
+    [interrupted] = processes_with(tag)
     # Tests that run the worker's main() in this process leave SIGINT ignored.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Thread(target=interrupt_once_running).start()
     with pytest.raises(KeyboardInterrupt):
         worker.exec(f"sleep {marker} | cat")
-    assert processes_with(tag) == []
+    assert interrupted not in processes_with(tag)
     assert wait_for(lambda: processes_with(marker) == [], 2)
-    with pytest.raises(WorkerError):
-        worker.exec("true")
+    if isinstance(worker, ShellWorker):
+        with pytest.raises(WorkerError):
+            worker.exec("true")
+    else:
+        assert worker.exec("echo replaced").stdout == "replaced\n"
+    worker.close()
 
 
 def test_cancelling_a_request_leaves_nothing_of_it_running(tag, unique_argument):

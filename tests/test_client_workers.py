@@ -1,6 +1,5 @@
 """The controller's four classes against real workers, and against fakes that
 break the protocol or will not end, all driven through one plain interface."""
-import asyncio
 import base64
 import os
 import signal
@@ -12,67 +11,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import processes_with, tagged_worker_argv, wait_for
-from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
-                                                CommandResult, RequestError, ShellWorker,
-                                                ShellWorkerPool, WorkerError, grace_periods)
+from conftest import POOLS, Driven, processes_with, tagged_worker_argv, wait_for
+from varnok.workers.shell_worker_client import (CommandError, CommandResult, RequestError,
+                                                WorkerError, grace_periods)
 
 MIB = 1 << 20
 PROBE_ANSWER = '{"success": true, "result": []}'
-
-
-POOLS = ("pool", "async pool")
-
-
-class Driven:
-    """A ShellWorker, an AsyncShellWorker or a pool of one of either kind,
-    called plainly.  A pool's failure to start, an ExceptionGroup of one, is
-    raised as the WorkerError it holds."""
-
-    def __init__(self, kind, argv=None, **options):
-        self.kind, self.runner = kind, None
-        try:
-            if kind == "sync":
-                self.target = ShellWorker(argv, **options)
-            elif kind == "pool":
-                self.target = ShellWorkerPool(1, argv=argv, **options)
-            else:
-                self.runner = asyncio.Runner()
-                self.target = (AsyncShellWorker(argv, **options) if kind == "async"
-                               else AsyncShellWorkerPool(1, argv=argv, **options))
-                self.run(self.target.start())
-        except ExceptionGroup as group:
-            assert kind in POOLS and len(group.exceptions) == 1, group
-            self.close_runner()
-            raise group.exceptions[0] from None
-        except BaseException:
-            self.close_runner()
-            raise
-
-    def close_runner(self):
-        if self.runner is not None:
-            self.runner.close()
-
-    def run(self, outcome):
-        return outcome if self.runner is None else self.runner.run(outcome)
-
-    def exec(self, *args, **options):
-        return self.run(self.target.exec(*args, **options))
-
-    def exec_many(self, *args, **options):
-        return self.run(self.target.exec_many(*args, **options))
-
-    def kill(self):
-        self.target.kill()
-
-    def close(self, **options):
-        self.run(self.target.close(**options))
-        self.close_runner()
-
-
-@pytest.fixture(params=["sync", "async", "pool", "async pool"])
-def kind(request):
-    return request.param
 
 
 @pytest.fixture
@@ -264,3 +208,28 @@ def test_closing_ends_the_worker_step_by_step(kind, tag, monkeypatch, script, ig
     worker.close()
     assert least <= time.monotonic() - started < most
     assert processes_with(tag) == []
+
+
+def test_check_raises_for_a_failed_command_after_the_whole_batch(driven, tmp_path):
+    with pytest.raises(CommandError) as failed:
+        driven.exec("echo out; exit 3", check=True)
+    assert (failed.value.command, failed.value.result) == \
+        ("echo out; exit 3", CommandResult("out\n", "", 3, "echo out; exit 3"))
+    assert str(failed.value) == "command 'echo out; exit 3' returned non-zero exit status 3"
+    with pytest.raises(CommandError) as failed:
+        driven.exec_many(["false", f"touch {tmp_path}/ran", "exit 4"], check=True)
+    assert failed.value.command == "false" and (tmp_path / "ran").exists()
+    result = driven.exec("exit 5")
+    with pytest.raises(CommandError):
+        result.check_returncode()
+    driven.exec("true", check=True).check_returncode()
+    assert driven.exec("echo $PPID").ok  # the worker serves on
+
+
+def test_a_command_given_as_arguments_is_quoted_for_the_shell(driven, tmp_path):
+    trap = f"a b; touch {tmp_path}/injected"
+    result = driven.exec(["printf", "%s|", trap, "$HOME", "it's"])
+    assert result.stdout == f"{trap}|$HOME|it's|" and not (tmp_path / "injected").exists()
+    assert result.command == f"printf '%s|' '{trap}' '$HOME' 'it'\"'\"'s'"
+    assert [each.stdout for each in driven.exec_many([["echo", "a  b"], "echo c"])] == \
+        ["a  b\n", "c\n"]
