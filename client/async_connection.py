@@ -82,10 +82,10 @@ class AsyncConnection(Connection):
         """Ends the worker now, from any thread or task, and returns once it
         has ended: SIGTERM to its group, SIGKILL after AFTER_TERM.  A request
         in flight raises WorkerError."""
-        self.core.kill()
-        if self.process is None:
+        process = self.doomed()
+        if process is None:
             return
-        self.process.end_now()
+        process.end_now()
         if not call_in_loop(self.loop, self._killed):
             self._end_killed()  # its loop is closed: no one can be waiting in it
 

@@ -240,8 +240,9 @@ class _Pool:
 
     def kill(self) -> None:
         self.closing = True
-        end_all(slot.connection.process for slot in self.slots
-                if slot.connection.process is not None)
+        # Marked first, so that a request in flight says why its worker ended.
+        end_all(process for slot in self.slots
+                if (process := slot.connection.doomed()) is not None)
         for slot in self.slots:
             slot.connection.kill()
         call_in_loop(self.loop, self._after_kill)

@@ -192,6 +192,12 @@ class Connection:
         if self.core.ended is None and self.process is not None:
             yield from self.failed(self.core.trouble or Trouble("the worker was discarded"))
 
+    def doomed(self) -> WorkerProcess | None:
+        """Marks the worker killed, so that whoever waits on it says so, and
+        gives its process to be ended."""
+        self.core.kill()
+        return self.process
+
     def abandoned(self) -> list[Any]:
         """Gives the worker up to whoever ends lost workers: it takes no
         more requests."""

@@ -38,19 +38,15 @@ def pool_argvs(size: int | None, argv: Sequence[str] | None,
 
 
 class Place:
-    """One worker's place in a pool.  While its latest start has failed it is
-    `failing`, serves nothing, and is tried again after a delay that doubles
-    with each failure up to RESTART_CAP."""
+    """One worker's place in a pool.  While its latest start has failed it
+    serves nothing and is tried again after a delay that doubles with each
+    failure, from RESTART_FIRST up to RESTART_CAP; `error` says how it failed."""
 
     def __init__(self, index: int, argv: list[str]) -> None:
         self.index = index
         self.argv = argv
         self.failures = 0
         self.error: WorkerError | None = None
-
-    @property
-    def failing(self) -> bool:
-        return self.failures > 0
 
     def started(self) -> None:
         self.failures = 0

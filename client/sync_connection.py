@@ -77,10 +77,10 @@ class SyncConnection(Connection):
     def kill(self) -> None:
         """Ends the worker now from any thread: SIGTERM to its group, SIGKILL
         after AFTER_TERM; a request in flight raises WorkerError."""
-        self.core.kill()
-        if self.process is None:
+        process = self.doomed()
+        if process is None:
             return
-        self.process.end_now()
+        process.end_now()
         self.wake()
         if self.lock.acquire(blocking=False):
             try:

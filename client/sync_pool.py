@@ -276,8 +276,9 @@ class _Pool:
 
     def kill(self) -> None:
         self._shut("the pool was killed; the request was not sent")
-        end_all(slot.connection.process for slot in self.slots
-                if slot.connection is not None and slot.connection.process is not None)
+        # Marked first, so that a request in flight says why its worker ended.
+        end_all(process for slot in self.slots if slot.connection is not None
+                if (process := slot.connection.doomed()) is not None)
         for slot in self.slots:
             if slot.connection is not None:
                 slot.connection.kill()

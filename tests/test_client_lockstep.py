@@ -23,10 +23,14 @@ MISBEHAVIOURS = {
     # Two lines in one write: the extra one arrives with the answer.
     "with its answer": ONCE + f'say(answer(f"first {{os.getpid()}}"), {EXTRA})\n'
                               'time.sleep(600)',
-    # Written between requests, once sys.argv[3] exists; sys.argv[4] says it is out.
+    # Written between requests, once sys.argv[3] exists; sys.argv[4] says it is
+    # out (SIGTERM waits for that: a pool may notice the line at once).
     "between requests": ONCE + f'say(answer(f"first {{os.getpid()}}"))\n'
                                'while not os.path.exists(sys.argv[3]): time.sleep(0.01)\n'
-                               f'say({EXTRA}); open(sys.argv[4], "w").close(); time.sleep(600)',
+                               'signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})\n'
+                               f'say({EXTRA}); open(sys.argv[4], "w").close()\n'
+                               'signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})\n'
+                               'time.sleep(600)',
 }
 
 
