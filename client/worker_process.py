@@ -1,10 +1,14 @@
-"""A worker process: started at the head of a process group of its own,
-watched without being reaped, and ended by signals to that group.
+"""A worker process: started at the head of a session, and so of a process
+group, of its own, watched without being reaped, and ended by signals to
+that group.
 
 The group holds whatever stands in front of the worker (ssh, `sh -c`, a
 wrapper script) as well as the worker; a signal to the group reaches both.
 The worker's commands run in groups of their own, which the worker ends
-when SIGTERM reaches it.  A pid, and so a group, is ours only until the
+when SIGTERM reaches it.  Without a controlling terminal, a transport that
+would prompt at the terminal (ssh asking for a password) fails at once,
+saying why, where a background group reading it would be stopped (SIGTTIN)
+and its start would never end.  A pid, and so a group, is ours only until the
 process is reaped, since its number may then be given to another: exits are
 seen through a pidfd (or waitid with WNOWAIT), signals go out only while the
 process is unreaped, and both happen under one lock.
@@ -40,7 +44,7 @@ class WorkerProcess:
         try:
             self._popen = subprocess.Popen(
                 list(argv), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE, env=env, cwd=cwd, bufsize=0, process_group=0)
+                stderr=subprocess.PIPE, env=env, cwd=cwd, bufsize=0, start_new_session=True)
         except (OSError, ValueError) as error:
             raise cannot_start(argv, error) from error
         popen = self._popen
