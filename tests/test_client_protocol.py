@@ -1,6 +1,8 @@
 """The controller's protocol core alone: bytes in, answers or trouble out,
 with no process behind it."""
 import json
+from fractions import Fraction
+from pathlib import Path
 
 import pytest
 
@@ -99,3 +101,12 @@ def test_an_argument_list_is_quoted_into_one_shell_line(command, line):
     request = exec_request(command, None, None)
     assert json.loads(request.line)["command"] == line
     assert json.loads(request.line)["timeout"] == 2_000_000
+
+
+@pytest.mark.parametrize("command, timeout, cwd", [
+    ('say "é\n\t\\"', 30.0, None), ("true", 5, "/tmp/é"), ("true", Fraction(1, 3), Path("/"))])
+def test_the_exec_line_holds_exactly_what_was_asked(command, timeout, cwd):
+    line = exec_request(command, timeout, cwd).line
+    assert line.endswith(b"}\n") and line.count(b"\n") == 1 and line.isascii()
+    assert json.loads(line) == {"action": "exec", "command": command,
+                                "timeout": float(timeout), "cwd": cwd and str(cwd)}
