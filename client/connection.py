@@ -11,10 +11,11 @@ import enum
 import os
 import time
 from collections.abc import Generator, Mapping, Sequence
-from typing import Any, Generic, TypeVar
+from typing import Generic, TypeVar
 
 from . import grace_periods
 from .errors import CommandError, RequestError, WorkerError
+from .leftovers import Leftover
 from .protocol import CLOSED, INTERRUPTED, UNSTARTED, Trouble, WorkerProtocol
 from .request_lines import PROBE, Request
 from .stderr_tail import StderrTail
@@ -198,7 +199,7 @@ class Connection:
         self.core.kill()
         return self.process
 
-    def abandoned(self) -> list[Any]:
+    def abandoned(self) -> list[Leftover]:
         """Gives the worker up to whoever ends lost workers: it takes no
         more requests."""
         if self.process is None or self.core.ended is not None:

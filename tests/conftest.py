@@ -126,6 +126,18 @@ def unique_argument():
 
 
 @pytest.fixture
+def tag(unique_argument):
+    """An argument unique to this test, for a worker's argv (tagged_worker_argv)."""
+    return unique_argument()
+
+
+async def running(marker):
+    """Returns once a process with `marker` in its argv is alive."""
+    while not processes_with(marker):
+        await asyncio.sleep(0.02)
+
+
+@pytest.fixture
 def sigint_restored():
     """Puts back the SIGINT handler this process had before the test: the worker's
     main() run in process leaves SIGINT ignored, and so would every later test."""

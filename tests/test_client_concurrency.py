@@ -9,20 +9,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import parent_of, processes_with, tagged_worker_argv, wait_for
+from conftest import parent_of, processes_with, running, tagged_worker_argv, wait_for
 from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
                                                 ShellWorker, ShellWorkerPool, WorkerError)
-
-
-@pytest.fixture
-def tag(unique_argument):
-    return unique_argument()
-
-
-async def running(marker):
-    """Returns once a process with `marker` in its argv is alive."""
-    while not processes_with(marker):
-        await asyncio.sleep(0.02)
 
 
 @pytest.mark.timeout(60)  # calls that do not take turns can leave both sides waiting

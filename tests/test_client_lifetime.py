@@ -9,23 +9,13 @@ import threading
 
 import pytest
 
-from conftest import (POOLS, Driven, parent_of, processes_with, run_python, stand_in,
+from conftest import (POOLS, Driven, parent_of, processes_with, run_python, running, stand_in,
                       tagged_worker_argv, wait_for)
 from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
                                                 ShellWorker, ShellWorkerPool, WorkerError,
                                                 grace_periods)
 
 ASYNC_KINDS = {"async": AsyncShellWorker, "async pool": lambda argv: AsyncShellWorkerPool(1, argv=argv)}
-
-
-@pytest.fixture
-def tag(unique_argument):
-    return unique_argument()
-
-
-async def running(marker):
-    while not processes_with(marker):
-        await asyncio.sleep(0.02)
 
 
 @pytest.mark.timeout(60)  # a loop that waits on another loop's futures waits forever

@@ -20,11 +20,6 @@ PROBE_ANSWER = '{"success": true, "result": []}'
 
 
 @pytest.fixture
-def tag(unique_argument):
-    return unique_argument()
-
-
-@pytest.fixture
 def driven(kind, tag):
     worker = Driven(kind, tagged_worker_argv(tag))
     yield worker
