@@ -18,7 +18,7 @@ import weakref
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Optional, Tuple
 
-from .worker_process import WorkerProcess, end_all
+from .worker_process import LIVE, WorkerProcess, end_all
 
 # What an owner gives up when it is lost: each of its processes, and what
 # releases its pipes once that process is reaped (None: its own thread does).
@@ -70,11 +70,10 @@ def _at_exit() -> None:
     with _watched_lock:
         pending = [each for each in _watched if each.alive]
         _watched.clear()
-    leftovers: list[Leftover] = []
     for finalizer in pending:
+        # Given up, with no warning: their pipes stay as they are, since
+        # threads of the owners may still use them.
         detached = finalizer.detach()
         if detached is not None:
-            abandon = detached[2][0]
-            # Pipes stay as they are: threads of the owner may still use them.
-            leftovers.extend((process, None) for process, _ in abandon())
-    _finish(leftovers)
+            detached[2][0]()
+    end_all(process for process in list(LIVE) if process.returncode is None)

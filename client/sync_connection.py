@@ -28,7 +28,8 @@ class SyncConnection(Connection):
         super().__init__(argv, env, cwd)
         self.lock = threading.Lock()
         self._wake_out, self._wake_in = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
-        weakref.finalize(self, _close_all, self._wake_out, self._wake_in)
+        # Not closed at exit, where kill() may still wake a waiter.
+        weakref.finalize(self, _close_all, self._wake_out, self._wake_in).atexit = False
         self._drain: threading.Thread | None = None
         self._poller = select.poll()
         with self.lock:

@@ -23,6 +23,7 @@ import signal
 import subprocess
 import threading
 import time
+import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Union
 
@@ -47,6 +48,7 @@ class WorkerProcess:
                 stderr=subprocess.PIPE, env=env, cwd=cwd, bufsize=0, start_new_session=True)
         except (OSError, ValueError) as error:
             raise cannot_start(argv, error) from error
+        LIVE.add(self)
         popen = self._popen
         assert popen.stdin is not None and popen.stdout is not None and popen.stderr is not None
         self.pid = popen.pid
@@ -61,6 +63,11 @@ class WorkerProcess:
             self.pidfd = os.pidfd_open(self.pid)
         except (AttributeError, OSError):  # an old kernel, or one that forbids it
             pass
+        else:
+            # Open for as long as this object lives: any thread may be waiting
+            # on it, and a number closed under a waiter may be reused.  Not
+            # closed at exit either, where the workers are still being ended.
+            weakref.finalize(self, os.close, self.pidfd).atexit = False
 
     @property
     def returncode(self) -> int | None:
@@ -81,10 +88,7 @@ class WorkerProcess:
         if self._popen.returncode is not None:
             return True
         if self.pidfd is not None:
-            try:
-                return bool(select.select([self.pidfd], [], [], 0)[0])
-            except (OSError, ValueError):  # closed meanwhile: reaped
-                return True
+            return bool(select.select([self.pidfd], [], [], 0)[0])
         try:
             return os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
         except ChildProcessError:
@@ -185,9 +189,6 @@ class WorkerProcess:
                     stream.close()
                 except OSError:
                     pass
-        pidfd, self.pidfd = self.pidfd, None
-        if pidfd is not None:
-            os.close(pidfd)
 
     def close_stderr(self) -> None:
         if self._popen.stderr is not None:
@@ -203,6 +204,11 @@ class WorkerProcess:
                 self._popen.stdin.close()
             except OSError:
                 pass
+
+
+# Every worker process not yet collected, for the exit to end those still
+# running, whoever owns them (one still being started on another thread too).
+LIVE: weakref.WeakSet[WorkerProcess] = weakref.WeakSet()
 
 
 def end_all(processes: Iterable[WorkerProcess]) -> None:

@@ -93,8 +93,16 @@ def test_workers_left_running_at_exit_are_ended_command_first(tag, unique_argume
         from varnok.workers.shell_worker_client import *
         ARGV, COMMAND = {tagged_worker_argv(tag)!r}, "sleep {marker}"
         {AT_EXIT[how].strip()}
-        while not any(b"{marker}" in open(f"/proc/{{p}}/cmdline", "rb").read()
-                      for p in os.listdir("/proc") if p.isdigit()):
+        def running():  # the command itself: this process's argv (and that of a
+            # child forked from it, until it execs) holds the marker too
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{{pid}}/cmdline", "rb") as cmdline:
+                        if cmdline.read() == b"sleep\\x00{marker}\\x00":
+                            return True
+                except OSError:  # ended meanwhile
+                    pass
+        while not running():
             time.sleep(0.02)
         """.replace("\n        ", "\n"))
     assert done.returncode == 0, done.stderr
