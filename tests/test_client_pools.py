@@ -35,10 +35,18 @@ def flaky_argv(tag, refusing, starts):
             'shift; exec "$@"', refusing, starts, *tagged_worker_argv(tag)]
 
 
-def kill_idle(pid, tag):
-    """Kills a worker and waits until it is dead (a zombie's cmdline is empty)."""
+def kill_idle(pid):
+    """Kills a worker and waits until it is dead: a zombie or gone, for only
+    then are its pipes closed (its cmdline reads empty before that)."""
     os.kill(pid, signal.SIGKILL)
-    assert wait_for(lambda: pid not in processes_with(tag))
+
+    def dead():
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                return stat.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+        except OSError:  # reaped meanwhile
+            return True
+    assert wait_for(dead)
 
 
 def exec_all(pool, commands):
@@ -70,7 +78,7 @@ def test_a_pool_serves_everyone_with_the_workers_it_has_left(pool_kind, unique_a
     pool = pool_of(pool_kind, [tagged_worker_argv(good)] * 2 + [flaky_argv(bad, refusing, starts)])
     try:
         refusing.touch()
-        kill_idle(processes_with(bad)[0], bad)  # its host has gone: it cannot come back
+        kill_idle(processes_with(bad)[0])  # its host has gone: it cannot come back
         results = exec_all(pool, ["echo $PPID"] * 12)
         assert all(result.ok for result in results)
         assert {int(result.stdout) for result in results} <= set(processes_with(good))
@@ -86,7 +94,7 @@ def test_a_worker_that_dies_idle_is_replaced_without_failing_anyone(pool_kind, u
     pool = Driven(pool_kind, tagged_worker_argv(tag))
     try:
         [first] = processes_with(tag)
-        kill_idle(first, tag)
+        kill_idle(first)
 
         async def replaced():  # the loop must run to notice
             while processes_with(tag) in ([], [first]):
@@ -99,7 +107,7 @@ def test_a_worker_that_dies_idle_is_replaced_without_failing_anyone(pool_kind, u
         assert pool.exec("echo $PPID").stdout == f"{second}\n"
         # A death not yet noticed: the request reaches no live worker, so
         # another serves it.
-        kill_idle(second, tag)
+        kill_idle(second)
         assert int(pool.exec("echo $PPID").stdout) not in (first, second)
     finally:
         pool.close()
@@ -112,7 +120,7 @@ def test_a_pool_whose_every_worker_fails_to_start_raises_at_once(pool_kind, uniq
     pool = Driven(pool_kind, argv)
     try:
         refusing.touch()
-        kill_idle(processes_with(tag)[0], tag)
+        kill_idle(processes_with(tag)[0])
         with pytest.raises(WorkerError, match="every worker of the pool is failing to start") \
                 as failing:
             pool.exec("true")
