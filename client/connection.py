@@ -113,7 +113,8 @@ class Connection:
                     core.check()
             while (answer := core.answer_line()) is None:
                 yield OUTPUT
-            self.take_unread()
+            # Bytes read with the answer have been checked; a line written
+            # later is found before the next request is sent.
             result: T = core.read_answer(answer)
             return result
         except Trouble as trouble:
@@ -132,10 +133,10 @@ class Connection:
             raise
 
     def take_unread(self) -> None:
-        """Takes whatever the worker has written unasked (the check before
-        each request and after each answer) and raises its Trouble."""
+        """Takes whatever the worker has written unasked since its last
+        answer (the check before each request) and raises its Trouble."""
         assert self.process is not None
-        while (data := self.process.read_output()) is not None:
+        while (data := self.process.read_unread()) is not None:
             self.core.receive_data(data)
             if not data or self.core.trouble is not None:
                 break

@@ -58,6 +58,8 @@ class WorkerProcess:
         os.set_blocking(self.stdin, False)
         os.set_blocking(self.stdout, False)
         self._lock = threading.Lock()
+        self._output = select.poll()
+        self._output.register(self.stdout, select.POLLIN)
         self.pidfd: int | None = None
         try:
             self.pidfd = os.pidfd_open(self.pid)
@@ -132,6 +134,11 @@ class WorkerProcess:
                 break
             pieces.append(piece)
         return b"".join(pieces)
+
+    def read_unread(self) -> bytes | None:
+        """As read_output, for output that is not expected: a look first,
+        cheaper than a read that finds nothing."""
+        return self.read_output() if self._output.poll(0) else None
 
     def read_output(self) -> bytes | None:
         """One read of the worker's output: bytes, b"" at its end, None when
