@@ -2,8 +2,9 @@
 workers and through synchronous pools of 1 and 4, each larger pool compared
 with the pool of 1 of its kind, and each pool of 1 compared with one plain
 worker driven in lock-step over bare pipes (the worker's own single-process
-figure); and the controller's own CPU time per request, pools of 1 against
-that plain loop.
+figure); and the controller's own CPU time per request: the asyncio pool of
+1 against a bare asyncio loop (what asyncio alone costs a lock-step
+controller), the thread pool of 1 against the plain lock-step loop.
 
 Every worker is started and answering before the first sample; a sample is
 REQUESTS requests handed to the pool at once (or sent in turn to the plain
@@ -15,6 +16,7 @@ threads included), so the workers' own time is left out.
 from __future__ import annotations
 
 import asyncio
+import os
 import subprocess
 import sys
 from time import perf_counter, process_time
@@ -65,6 +67,48 @@ class PlainWorker:
         self.process.communicate(b'{"action": "quit"}\n')
 
 
+class BareAsyncLoop:
+    """The least an asyncio controller does per request: REQUESTS tasks take
+    turns behind a lock, each writes its request and awaits a future that a
+    reader callback resolves with the answer."""
+
+    def __init__(self, runner: asyncio.Runner) -> None:
+        self.runner = runner
+        self.process = subprocess.Popen(WORKER, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        bufsize=0)
+        assert self.process.stdin is not None and self.process.stdout is not None
+        self.stdin, self.stdout = self.process.stdin.fileno(), self.process.stdout.fileno()
+        os.set_blocking(self.stdout, False)
+        self.received = b""
+        self.waiter: asyncio.Future[None] | None = None
+        runner.get_loop().add_reader(self.stdout, self.readable)
+
+    def readable(self) -> None:
+        self.received += os.read(self.stdout, 65536)
+        if self.received.endswith(b"\n") and self.waiter is not None:
+            self.waiter.set_result(None)
+
+    def run(self) -> None:
+        lock = asyncio.Lock()
+
+        async def ask() -> None:
+            async with lock:
+                os.write(self.stdin, REQUEST)
+                self.waiter = asyncio.get_running_loop().create_future()
+                await self.waiter
+                if self.received != ANSWER:
+                    raise SystemExit("the bare loop got another answer to `true`")
+                self.received = b""
+
+        async def all_at_once() -> None:
+            await asyncio.gather(*(ask() for _ in range(REQUESTS)))
+        self.runner.run(all_at_once())
+
+    def close(self) -> None:
+        self.runner.get_loop().remove_reader(self.stdout)
+        self.process.communicate(b'{"action": "quit"}\n')
+
+
 def async_run(runner: asyncio.Runner, pool: AsyncShellWorkerPool
               ) -> Callable[[], list[CommandResult]]:
     async def all_at_once() -> list[CommandResult]:
@@ -88,6 +132,7 @@ def bench_pool(settings: Any) -> list[Row]:
         async_pools = {size: AsyncShellWorkerPool(size, argv=WORKER) for size in ASYNC_SIZES}
         sync_pools: dict[int, ShellWorkerPool] = {}
         plain = PlainWorker()
+        bare = BareAsyncLoop(runner)
         try:
             for pool in async_pools.values():
                 runner.run(pool.start())
@@ -108,15 +153,17 @@ def bench_pool(settings: Any) -> list[Row]:
                                         paired(lambda run=run: timed(perf_counter, run), one,
                                                pairs).inverted(),
                                         f"{kind} of 1 worker", Target(low=1.3)))
-            plain_cpu = lambda: timed(process_time, plain.run)  # noqa: E731
-            for kind, runs in kinds:
+            baselines = [("bare asyncio loop", lambda: timed(process_time, bare.run)),
+                         ("one plain worker", lambda: timed(process_time, plain.run))]
+            for (kind, runs), (name, baseline) in zip(kinds, baselines):
                 rows.append(Row(f"{kind} of 1: controller CPU", "µs/request",
                                 in_us(paired(lambda run=runs[1]: timed(process_time, run),
-                                             plain_cpu, pairs)),
-                                "one plain worker", Target(high=100, of_module=True)))
+                                             baseline, pairs)),
+                                name, Target(high=100, of_module=True)))
             return rows
         finally:
             plain.close()
+            bare.close()
             for pool in async_pools.values():
                 runner.run(pool.close())
             for sync_pool in sync_pools.values():
