@@ -3,17 +3,21 @@ this machine or, through any transport that carries standard streams (ssh,
 kubectl exec -i, docker exec -i), on others.
 
     with ShellWorker() as worker:
-        worker.exec("echo hello")        # CommandResult(stdout='hello\\n', stderr='', returncode=0)
+        worker.exec("echo hello")        # CommandResult(stdout='hello\\n', ...)
 
-    async with ShellWorkerPool(4) as pool:
+    with ShellWorkerPool(4) as pool:
+        results = list(pool.map(f"sleep 1; echo {i}" for i in range(8)))
+
+    async with AsyncShellWorkerPool(4) as pool:
         results = await asyncio.gather(*(pool.exec(f"sleep 1; echo {i}") for i in range(8)))
 """
 
+from .async_pool import AsyncShellWorkerPool
 from .async_worker import AsyncShellWorker
-from .errors import RequestError, WorkerError
-from .pool import ShellWorkerPool
+from .errors import CommandError, RequestError, WorkerError
 from .results import CommandResult
+from .sync_pool import ShellWorkerPool
 from .sync_worker import ShellWorker
 
-__all__ = ["AsyncShellWorker", "CommandResult", "RequestError", "ShellWorker",
-           "ShellWorkerPool", "WorkerError"]
+__all__ = ["AsyncShellWorker", "AsyncShellWorkerPool", "CommandError", "CommandResult",
+           "RequestError", "ShellWorker", "ShellWorkerPool", "WorkerError"]

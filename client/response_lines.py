@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import json
 
-from .errors import RequestError
+from .errors import CommandError, RequestError
 from .results import CommandResult
 
 
@@ -19,15 +19,23 @@ class ProtocolFault(Exception):
     """A line from the worker that cannot be the answer to the request sent."""
 
 
-def read_exec_answer(line: bytes) -> CommandResult:
-    return _command_result(_result_of(line))
+def read_exec_answer(line: bytes, command: str, check: bool) -> CommandResult:
+    result = _command_result(_result_of(line), command)
+    if check and result.returncode != 0:
+        raise CommandError(result)
+    return result
 
 
-def read_batch_answer(line: bytes, count: int) -> list[CommandResult]:
+def read_batch_answer(line: bytes, commands: list[str], check: bool) -> list[CommandResult]:
     result = _result_of(line)
-    if not isinstance(result, list) or len(result) != count:
-        raise ProtocolFault(f"expected a list of {count} results, got {_excerpt(line)}")
-    return [_command_result(item) for item in result]
+    if not isinstance(result, list) or len(result) != len(commands):
+        raise ProtocolFault(f"expected a list of {len(commands)} results, got {excerpt(line)}")
+    results = [_command_result(item, command) for item, command in zip(result, commands)]
+    if check:
+        # The whole batch has run by now: the first failure speaks for it.
+        for each in results:
+            each.check_returncode()
+    return results
 
 
 def _result_of(line: bytes) -> object:
@@ -35,25 +43,25 @@ def _result_of(line: bytes) -> object:
     try:
         answer = json.loads(line)
     except (ValueError, RecursionError):
-        raise ProtocolFault(f"a line that is not JSON: {_excerpt(line)}") from None
+        raise ProtocolFault(f"a line that is not JSON: {excerpt(line)}") from None
     if not isinstance(answer, dict) or not isinstance(answer.get("success"), bool):
-        raise ProtocolFault(f"a line that is not an answer: {_excerpt(line)}")
+        raise ProtocolFault(f"a line that is not an answer: {excerpt(line)}")
     if "result" in answer:
         return answer["result"]
     error = answer.get("error")
     if answer["success"] is False and isinstance(error, str):
         raise RequestError(error)
-    raise ProtocolFault(f"an answer with neither a result nor an error: {_excerpt(line)}")
+    raise ProtocolFault(f"an answer with neither a result nor an error: {excerpt(line)}")
 
 
-def _command_result(item: object) -> CommandResult:
+def _command_result(item: object, command: str) -> CommandResult:
     if isinstance(item, dict):
         stdout, stderr, returncode = item.get("stdout"), item.get("stderr"), item.get("returncode")
         if (isinstance(stdout, str) and isinstance(stderr, str) and isinstance(returncode, int)
                 and not isinstance(returncode, bool)):
-            return CommandResult(stdout, stderr, returncode)
+            return CommandResult(stdout, stderr, returncode, command)
     raise ProtocolFault(f"expected one command's result, got {str(item)[:200]}")
 
 
-def _excerpt(line: bytes) -> str:
-    return repr(line[:200]) + (" ..." if len(line) > 200 else "")
+def excerpt(data: bytes | bytearray) -> str:
+    return repr(bytes(data[:200])) + (" ..." if len(data) > 200 else "")

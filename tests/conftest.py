@@ -1,3 +1,4 @@
+import asyncio
 import gc
 import itertools
 import os
@@ -131,6 +132,18 @@ def unique_argument():
 
 
 @pytest.fixture
+def tag(unique_argument):
+    """An argument unique to this test, for a worker's argv (tagged_worker_argv)."""
+    return unique_argument()
+
+
+async def running(marker):
+    """Returns once a process with `marker` in its argv is alive."""
+    while not processes_with(marker):
+        await asyncio.sleep(0.02)
+
+
+@pytest.fixture
 def sigint_restored():
     """Puts back the SIGINT handler this process had before the test: the worker's
     main() run in process leaves SIGINT ignored, and so would every later test."""
@@ -210,3 +223,83 @@ def calling(function, *args, raises=None, match=None, **kwargs):
         else:
             assert raises is None, f"{function.__name__} did not raise {raises}"
     return call
+
+
+# The controller library's four classes, driven through one plain interface.
+POOLS = ("pool", "async pool")
+
+
+class Driven:
+    """A ShellWorker, an AsyncShellWorker or a pool of one of either kind,
+    called plainly.  A pool's failure to start, an ExceptionGroup of one, is
+    raised as the WorkerError it holds."""
+
+    def __init__(self, kind, argv=None, size=1, **options):
+        from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
+                                                        ShellWorker, ShellWorkerPool)
+        self.kind, self.runner = kind, None
+        try:
+            if kind == "sync":
+                self.target = ShellWorker(argv, **options)
+            elif kind == "pool":
+                self.target = ShellWorkerPool(size, argv=argv, **options)
+            else:
+                self.runner = asyncio.Runner()
+                self.target = (AsyncShellWorker(argv, **options) if kind == "async"
+                               else AsyncShellWorkerPool(size, argv=argv, **options))
+                self.run(self.target.start())
+        except ExceptionGroup as group:
+            assert kind in POOLS and len(group.exceptions) == 1, group
+            self.close_runner()
+            raise group.exceptions[0] from None
+        except BaseException:
+            self.close_runner()
+            raise
+
+    def close_runner(self):
+        if self.runner is not None:
+            self.runner.close()
+
+    def run(self, outcome):
+        return outcome if self.runner is None else self.runner.run(outcome)
+
+    def exec(self, *args, **options):
+        return self.run(self.target.exec(*args, **options))
+
+    def exec_many(self, *args, **options):
+        return self.run(self.target.exec_many(*args, **options))
+
+    def kill(self):
+        self.target.kill()
+
+    def close(self, **options):
+        self.run(self.target.close(**options))
+        self.close_runner()
+
+
+@pytest.fixture(params=["sync", "async", "pool", "async pool"])
+def kind(request):
+    return request.param
+
+
+# A stand-in worker: answers the start-up request, then runs `body`, with
+# line() to read a request, say() to write lines in one write, and answer()
+# for an exec answer whose stdout is given.
+STAND_IN = """
+import json, os, signal, sys, time
+def line(): return sys.stdin.buffer.readline()
+def say(*lines): os.write(1, "".join(each + "\\n" for each in lines).encode())
+def answer(stdout): return json.dumps({"success": True, "error": None,
+    "result": {"stdout": stdout, "stderr": "", "returncode": 0}})
+line(); say('{"success": true, "result": []}')
+"""
+
+
+def stand_in(tag, body, *arguments):
+    """The argv of a stand-in worker with `tag` (and `arguments`) in sys.argv[1:]."""
+    return [sys.executable, "-c", STAND_IN + textwrap.dedent(body), tag, *map(str, arguments)]
+
+
+def parent_of(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[1])

@@ -9,25 +9,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import processes_with, tagged_worker_argv, wait_for
-from varnok.workers.shell_worker_client import (AsyncShellWorker, ShellWorker, ShellWorkerPool,
-                                                WorkerError)
-
-
-@pytest.fixture
-def tag(unique_argument):
-    return unique_argument()
-
-
-async def running(marker):
-    """Returns once a process with `marker` in its argv is alive."""
-    while not processes_with(marker):
-        await asyncio.sleep(0.02)
-
-
-def parent_of(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        return int(stat.read().rsplit(")", 1)[1].split()[1])
+from conftest import parent_of, processes_with, running, tagged_worker_argv, wait_for
+from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
+                                                ShellWorker, ShellWorkerPool, WorkerError)
 
 
 @pytest.mark.timeout(60)  # calls that do not take turns can leave both sides waiting
@@ -65,7 +49,7 @@ def test_a_pool_serves_strictly_first_come_first_served():
             served.append(f"{name}{n}")
 
     async def main():
-        async with ShellWorkerPool(1) as pool:
+        async with AsyncShellWorkerPool(1) as pool:
             looping = asyncio.create_task(caller(pool, "L", 3))
             await asyncio.sleep(0)
             await asyncio.gather(looping, caller(pool, "A", 1), caller(pool, "B", 1))
@@ -76,7 +60,7 @@ def test_a_pool_serves_strictly_first_come_first_served():
 
 def test_a_pool_of_4_runs_40_short_sleeps_in_under_4_s():
     async def main():
-        async with ShellWorkerPool(4) as pool:
+        async with AsyncShellWorkerPool(4) as pool:
             started = time.monotonic()
             results = await asyncio.gather(*(pool.exec("sleep 0.2") for _ in range(40)))
             return time.monotonic() - started, results
@@ -86,8 +70,10 @@ def test_a_pool_of_4_runs_40_short_sleeps_in_under_4_s():
     assert elapsed < 4, elapsed
 
 
+@pytest.mark.parametrize("make", [ShellWorker, lambda argv: ShellWorkerPool(1, argv=argv)],
+                         ids=["worker", "pool"])
 def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argument,
-                                                             sigint_restored):
+                                                             sigint_restored, make):
     marker = unique_argument()
     main_thread = threading.main_thread().ident
 
@@ -95,16 +81,21 @@ def test_a_keyboard_interrupt_ends_the_worker_and_its_command(tag, unique_argume
         if wait_for(lambda: processes_with(marker)):
             signal.pthread_kill(main_thread, signal.SIGINT)
 
-    worker = ShellWorker(tagged_worker_argv(tag))
+    worker = make(tagged_worker_argv(tag))
+    [interrupted] = processes_with(tag)
     # Tests that run the worker's main() in this process leave SIGINT ignored.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Thread(target=interrupt_once_running).start()
     with pytest.raises(KeyboardInterrupt):
         worker.exec(f"sleep {marker} | cat")
-    assert processes_with(tag) == []
+    assert interrupted not in processes_with(tag)
     assert wait_for(lambda: processes_with(marker) == [], 2)
-    with pytest.raises(WorkerError):
-        worker.exec("true")
+    if isinstance(worker, ShellWorker):
+        with pytest.raises(WorkerError):
+            worker.exec("true")
+    else:
+        assert worker.exec("echo replaced").stdout == "replaced\n"
+    worker.close()
 
 
 def test_cancelling_a_request_leaves_nothing_of_it_running(tag, unique_argument):
@@ -130,20 +121,21 @@ def test_a_pool_replaces_a_lost_worker_and_leaves_the_others_alone(tag, unique_a
     marker = unique_argument()  # a killed worker cannot end its command: the fixture does
 
     async def main():
-        async with ShellWorkerPool(2, argv=tagged_worker_argv(tag)) as pool:
+        async with AsyncShellWorkerPool(2, argv=tagged_worker_argv(tag)) as pool:
             other = asyncio.create_task(pool.exec("sleep 0.5; echo $PPID"))
             lost = asyncio.create_task(pool.exec(f"sleep {marker}"))
             await running(marker)
+            lost_pid = parent_of(processes_with(marker)[0])
             if how == "cancelled":
                 lost.cancel()
                 with pytest.raises(asyncio.CancelledError):
                     await lost
             else:
-                os.kill(parent_of(processes_with(marker)[0]), signal.SIGKILL)
+                os.kill(lost_pid, signal.SIGKILL)
                 with pytest.raises(WorkerError) as died:
                     await lost
-                assert died.value.returncode == -signal.SIGKILL
-            assert len(processes_with(tag)) == 1
+                assert died.value.returncode == -signal.SIGKILL and died.value.sent
+            assert lost_pid not in processes_with(tag)  # reaped before the error passed on
             survivor = (await other).stdout
             answers = await asyncio.gather(*(pool.exec("sleep 0.3; echo $PPID") for _ in range(2)))
             assert survivor in [answer.stdout for answer in answers]
@@ -155,7 +147,7 @@ def test_a_pool_replaces_a_lost_worker_and_leaves_the_others_alone(tag, unique_a
 
 def test_cancelling_a_waiting_request_leaves_the_worker_alone():
     async def main():
-        async with ShellWorkerPool(1) as pool:
+        async with AsyncShellWorkerPool(1) as pool:
             first = asyncio.create_task(pool.exec("sleep 0.3; echo $PPID"))
             waiting = asyncio.create_task(pool.exec("echo never"))
             await asyncio.sleep(0.1)
@@ -181,7 +173,7 @@ def test_closing_lets_the_request_in_flight_finish_and_fails_those_waiting(kind,
         outcomes = [request.exception() or request.result().stdout for request in requests]
     else:
         async def main():
-            target = AsyncShellWorker(argv) if kind == "async" else ShellWorkerPool(1, argv=argv)
+            target = AsyncShellWorker(argv) if kind == "async" else AsyncShellWorkerPool(1, argv=argv)
             await target.start()
             requests = []
             for n in range(3):
@@ -197,10 +189,13 @@ def test_closing_lets_the_request_in_flight_finish_and_fails_those_waiting(kind,
 
 
 def test_a_pool_that_cannot_start_every_worker_ends_those_that_did(tag):
-    pool = ShellWorkerPool(argvs=[tagged_worker_argv(tag), ["/nonexistent/worker"],
+    pool = AsyncShellWorkerPool(argvs=[tagged_worker_argv(tag), ["/nonexistent/worker"],
                                   tagged_worker_argv(tag)])
-    with pytest.raises(WorkerError, match="/nonexistent/worker"):
+    with pytest.raises(ExceptionGroup) as failed:
         asyncio.run(pool.start())
+    [error] = failed.value.exceptions
+    assert isinstance(error, WorkerError) and error.argv == ("/nonexistent/worker",)
+    assert "/nonexistent/worker" in str(error) and not error.sent
     assert processes_with(tag) == []
 
 
@@ -210,4 +205,4 @@ def test_a_pool_that_cannot_start_every_worker_ends_those_that_did(tag):
 ])
 def test_a_pool_refuses_contradictory_settings(arguments):
     with pytest.raises(ValueError):
-        ShellWorkerPool(**arguments)
+        AsyncShellWorkerPool(**arguments)

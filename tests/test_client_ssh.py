@@ -13,7 +13,7 @@ import time
 import pytest
 
 from conftest import wait_for
-from varnok.workers.shell_worker_client import ShellWorker, ShellWorkerPool, WorkerError
+from varnok.workers.shell_worker_client import ShellWorker, AsyncShellWorkerPool, WorkerError
 
 SSHD = shutil.which("sshd") or shutil.which("sshd", path="/usr/sbin:/usr/local/sbin")
 SSH, KEYGEN = shutil.which("ssh"), shutil.which("ssh-keygen")
@@ -85,7 +85,7 @@ def test_a_pool_of_two_over_ssh(sshd):
     port, key = sshd
 
     async def main():
-        async with ShellWorkerPool(2, argv=ssh_argv(port, key), env=PLAIN_ENV) as pool:
+        async with AsyncShellWorkerPool(2, argv=ssh_argv(port, key), env=PLAIN_ENV) as pool:
             answers = await asyncio.gather(*(pool.exec('sleep 0.3; echo "$PPID $SSH_CONNECTION"')
                                              for _ in range(4)))
             text = await pool.exec_many(["printf 'é€😀'", "exit 4"])

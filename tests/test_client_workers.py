@@ -1,6 +1,5 @@
-"""The controller's three classes against real workers, and against fakes that
+"""The controller's four classes against real workers, and against fakes that
 break the protocol or will not end, all driven through one plain interface."""
-import asyncio
 import base64
 import os
 import signal
@@ -12,55 +11,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import processes_with, tagged_worker_argv, wait_for
-from varnok.workers.shell_worker_client import (AsyncShellWorker, CommandResult, RequestError,
-                                                ShellWorker, ShellWorkerPool, WorkerError,
-                                                grace_periods)
+from conftest import POOLS, Driven, processes_with, tagged_worker_argv, wait_for
+from varnok.workers.shell_worker_client import (CommandError, CommandResult, RequestError,
+                                                WorkerError, grace_periods)
 
 MIB = 1 << 20
 PROBE_ANSWER = '{"success": true, "result": []}'
-
-
-class Driven:
-    """A ShellWorker, an AsyncShellWorker or a pool of one, called plainly."""
-
-    def __init__(self, kind, argv=None, **options):
-        self.kind, self.runner = kind, None
-        if kind == "sync":
-            self.target = ShellWorker(argv, **options)
-            return
-        self.runner = asyncio.Runner()
-        self.target = (AsyncShellWorker(argv, **options) if kind == "async"
-                       else ShellWorkerPool(1, argv=argv, **options))
-        try:
-            self.run(self.target.start())
-        except BaseException:
-            self.runner.close()
-            raise
-
-    def run(self, outcome):
-        return outcome if self.runner is None else self.runner.run(outcome)
-
-    def exec(self, *args, **options):
-        return self.run(self.target.exec(*args, **options))
-
-    def exec_many(self, *args, **options):
-        return self.run(self.target.exec_many(*args, **options))
-
-    def close(self):
-        self.run(self.target.close())
-        if self.runner is not None:
-            self.runner.close()
-
-
-@pytest.fixture(params=["sync", "async", "pool"])
-def kind(request):
-    return request.param
-
-
-@pytest.fixture
-def tag(unique_argument):
-    return unique_argument()
 
 
 @pytest.fixture
@@ -79,12 +35,14 @@ def fake_worker(tag, script, ignore_term=False):
 def test_results_and_refusals_come_back_as_the_worker_gave_them(kind):
     worker = Driven(kind)  # the default command: this interpreter's worker
     try:
-        assert worker.exec("echo hello") == CommandResult("hello\n", "", 0)
-        assert worker.exec(r"printf 'é€😀 a\377b'; printf 'e\376' >&2; exit 3") == \
-            CommandResult("é€😀 a\ufffdb", "e\ufffd", 3)
+        assert worker.exec("echo hello") == CommandResult("hello\n", "", 0, "echo hello")
+        mixed = r"printf 'é€😀 a\377b'; printf 'e\376' >&2; exit 3"
+        assert worker.exec(mixed) == CommandResult("é€😀 a\ufffdb", "e\ufffd", 3, mixed)
         assert worker.exec("pwd", cwd="/").stdout == "/\n"
+        assert worker.exec("pwd", cwd=Path("/tmp")).stdout == "/tmp\n"
         assert worker.exec_many(("printf a", "", "exit 2")) == [
-            CommandResult("a", "", 0), CommandResult("", "", 0), CommandResult("", "", 2)]
+            CommandResult("a", "", 0, "printf a"), CommandResult("", "", 0, ""),
+            CommandResult("", "", 2, "exit 2")]
         assert worker.exec_many([]) == []
         with pytest.raises(RequestError) as refused:
             worker.exec("")
@@ -94,11 +52,17 @@ def test_results_and_refusals_come_back_as_the_worker_gave_them(kind):
         worker.close()
 
 
+class BytesPath:
+    def __fspath__(self):
+        return b"/"
+
+
 @pytest.mark.parametrize("method, args, options", [
     ("exec", (1,), {}), ("exec", (b"true",), {}), ("exec", (None,), {}),
     ("exec", ("true",), {"timeout": True}), ("exec", ("true",), {"timeout": "1"}),
-    ("exec", ("true",), {"timeout": None}), ("exec", ("true",), {"cwd": b"/"}),
-    ("exec", ("true",), {"cwd": Path("/")}), ("exec_many", ("true",), {}),
+    ("exec", ("true",), {"cwd": b"/"}), ("exec", ("true",), {"cwd": BytesPath()}),
+    ("exec", (["echo", 1],), {}), ("exec", ((b"echo",),), {}), ("exec", ({"echo"},), {}),
+    ("exec_many", ("true",), {}), ("exec_many", ([["echo", None]],), {}),
     ("exec_many", (["true", 1],), {}), ("exec_many", ({"true"},), {}),
     ("exec_many", (iter(["true"]),), {}), ("exec_many", (["true"],), {"timeout": False}),
     ("exec_many", (["true"],), {"cwd": 1}),
@@ -113,8 +77,12 @@ def test_wrong_types_stop_in_the_caller_and_the_worker_serves_on(driven, method,
 def test_any_int_or_float_time_limit_goes_to_the_worker(driven):
     for timeout, shown in [(0, "0.0"), (0.25, "0.25"), (Fraction(1, 4), "0.25")]:
         assert driven.exec("sleep 5", timeout=timeout) == \
-            CommandResult("", f"Command timed out after {shown}s", -1)
-    assert driven.exec_many(["true"], timeout=3600) == [CommandResult("", "", 0)]
+            CommandResult("", f"Command timed out after {shown}s", -1, "sleep 5")
+    assert driven.exec_many(["true"], timeout=3600) == [CommandResult("", "", 0, "true")]
+    # No limit: a value the worker's wait accepts (an infinite one comes back
+    # at once as a failed command).
+    assert driven.exec("echo ok", timeout=None).stdout == "ok\n"
+    assert driven.exec_many(["echo ok"], timeout=None)[0].stdout == "ok\n"
 
 
 @pytest.fixture(scope="module")
@@ -154,7 +122,8 @@ def test_a_worker_that_dies_mid_request(driven, tag, unique_argument, how, retur
     assert died.value.returncode == returncode
     if last_words:
         assert died.value.stderr_tail[-1] == last_words
-    if driven.kind == "pool":
+    assert died.value.sent and died.value.argv == tuple(tagged_worker_argv(tag))
+    if driven.kind in POOLS:
         assert driven.exec("echo replaced").stdout == "replaced\n"
     else:
         started = time.monotonic()
@@ -203,11 +172,13 @@ def test_an_answer_out_of_step_ends_the_worker(kind, tag, monkeypatch, answer, r
     worker = Driven(kind, fake_worker(tag, f"read -r l; echo '{answer}'; exec sleep {tag}",
                                       ignore_term))
     try:
+        broken_one = processes_with(tag)
         with pytest.raises(WorkerError, match="lock-step") as broken:
             getattr(worker, request_[0])(request_[1])
-        assert processes_with(tag) == []
+        # Ended before the error was raised (a pool may have started another since).
+        assert not set(broken_one) & set(processes_with(tag))
         assert broken.value.returncode == (-signal.SIGKILL if ignore_term else -signal.SIGTERM)
-        if kind != "pool":
+        if kind not in POOLS:
             with pytest.raises(WorkerError):
                 worker.exec("true")
     finally:
@@ -232,3 +203,28 @@ def test_closing_ends_the_worker_step_by_step(kind, tag, monkeypatch, script, ig
     worker.close()
     assert least <= time.monotonic() - started < most
     assert processes_with(tag) == []
+
+
+def test_check_raises_for_a_failed_command_after_the_whole_batch(driven, tmp_path):
+    with pytest.raises(CommandError) as failed:
+        driven.exec("echo out; exit 3", check=True)
+    assert (failed.value.command, failed.value.result) == \
+        ("echo out; exit 3", CommandResult("out\n", "", 3, "echo out; exit 3"))
+    assert str(failed.value) == "command 'echo out; exit 3' returned non-zero exit status 3"
+    with pytest.raises(CommandError) as failed:
+        driven.exec_many(["false", f"touch {tmp_path}/ran", "exit 4"], check=True)
+    assert failed.value.command == "false" and (tmp_path / "ran").exists()
+    result = driven.exec("exit 5")
+    with pytest.raises(CommandError):
+        result.check_returncode()
+    driven.exec("true", check=True).check_returncode()
+    assert driven.exec("echo $PPID").ok  # the worker serves on
+
+
+def test_a_command_given_as_arguments_is_quoted_for_the_shell(driven, tmp_path):
+    trap = f"a b; touch {tmp_path}/injected"
+    result = driven.exec(["printf", "%s|", trap, "$HOME", "it's"])
+    assert result.stdout == f"{trap}|$HOME|it's|" and not (tmp_path / "injected").exists()
+    assert result.command == f"printf '%s|' '{trap}' '$HOME' 'it'\"'\"'s'"
+    assert [each.stdout for each in driven.exec_many([["echo", "a  b"], "echo c"])] == \
+        ["a  b\n", "c\n"]

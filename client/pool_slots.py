@@ -1,0 +1,77 @@
+"""What both pools keep of their workers' places: the command that starts
+each, and how its starts have gone, for the backoff of a place whose worker
+keeps failing to start and for the error of a pool where every one does."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+
+from . import grace_periods
+from .errors import WorkerError
+from .worker_argv import checked_argv
+
+
+def pool_argvs(size: int | None, argv: Sequence[str] | None,
+               argvs: Sequence[Sequence[str]] | None) -> list[list[str]]:
+    """One command per worker: `size` times `argv` (by default as many as
+    there are CPUs), or one per entry of `argvs`."""
+    if size is not None:
+        if isinstance(size, bool) or not isinstance(size, int):
+            raise TypeError(f"size must be an int, not {type(size).__name__}")
+        if size < 1:
+            raise ValueError(f"size must be at least 1, not {size}")
+    if argvs is None:
+        count = (os.cpu_count() or 1) if size is None else size
+        return [checked_argv(argv)] * count
+    if argv is not None:
+        raise ValueError("give argv (one command for every worker) or argvs "
+                         "(one per worker), not both")
+    if isinstance(argvs, (str, bytes)):
+        raise TypeError("argvs must be a list of argument lists")
+    commands = [checked_argv(each) for each in argvs]
+    if not commands:
+        raise ValueError("argvs is empty: a pool needs at least one worker")
+    if size is not None and size != len(commands):
+        raise ValueError(f"size is {size} but argvs has {len(commands)} entries")
+    return commands
+
+
+class Place:
+    """One worker's place in a pool.  While its latest start has failed it
+    serves nothing and is tried again after a delay that doubles with each
+    failure, from RESTART_FIRST up to RESTART_CAP; `error` says how it failed."""
+
+    def __init__(self, index: int, argv: list[str]) -> None:
+        self.index = index
+        self.argv = argv
+        self.failures = 0
+        self.error: WorkerError | None = None
+
+    def started(self) -> None:
+        self.failures = 0
+        self.error = None
+
+    def failed(self, error: WorkerError) -> float:
+        """Records a failed start; the seconds until the next try."""
+        self.failures += 1
+        delay = min(grace_periods.RESTART_CAP,
+                    grace_periods.RESTART_FIRST * 2.0 ** (self.failures - 1))
+        self.error = WorkerError(
+            f"{error.message} (worker {self.index} of the pool: {self.failures} failed "
+            f"start{'s' if self.failures > 1 else ''} in a row, the next try in {delay:g} s)",
+            error.returncode, error.stderr_tail, error.argv, sent=False)
+        return delay
+
+
+def every_place_failing(places: Sequence[Place]) -> WorkerError | None:
+    """The error for a request to a pool none of whose workers can start, or
+    None while one can still serve.  A fresh one each time: each caller
+    raises its own."""
+    if any(place.error is None for place in places):
+        return None
+    errors = [place.error for place in places if place.error is not None]
+    last = errors[-1]
+    return WorkerError("every worker of the pool is failing to start; the request was not "
+                       "sent: " + "; ".join(error.message for error in errors),
+                       last.returncode, last.stderr_tail, last.argv, sent=False)

@@ -1,0 +1,164 @@
+"""The synchronous shell: waits by blocking, on the caller's thread."""
+
+from __future__ import annotations
+
+import os
+import select
+import threading
+import time
+import weakref
+from collections.abc import Mapping, Sequence
+from typing import TypeVar
+
+from .connection import Connection, Done, Flow, Wait, advance
+from .request_lines import Request
+from .stderr_tail import StderrTail
+from .worker_process import WorkerProcess
+
+T = TypeVar("T")
+
+
+class SyncConnection(Connection):
+    """One worker, started by the constructor, serving one caller at a time
+    from any thread.  kill() may come from any thread: a wake-up pipe gets
+    the caller in flight out of its wait."""
+
+    def __init__(self, argv: Sequence[str], env: Mapping[str, str] | None,
+                 cwd: str | os.PathLike[str] | None) -> None:
+        super().__init__(argv, env, cwd)
+        self.lock = threading.Lock()
+        self._wake_out, self._wake_in = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        # Not closed at exit, where kill() may still wake a waiter.
+        weakref.finalize(self, _close_all, self._wake_out, self._wake_in).atexit = False
+        self._drain: threading.Thread | None = None
+        self._poller = select.poll()
+        with self.lock:
+            self._run(self.starting())
+
+    def watch(self, process: WorkerProcess) -> None:
+        for fd in (process.stdout, process.pidfd, self._wake_out):
+            if fd is not None:
+                self._poller.register(fd, select.POLLIN)
+        # A pipe that nobody reads fills up, and then the worker blocks on it.
+        # The thread holds the pipe and the tail, never this connection.
+        self._drain = threading.Thread(target=_drain, args=(process, self.tail), daemon=True,
+                                       name=f"stderr of shell worker {process.pid}")
+        self._drain.start()
+
+    def release(self) -> None:
+        process = self.process
+        if process is not None:
+            for fd in (process.stdout, process.pidfd):
+                if fd is not None:
+                    try:
+                        self._poller.unregister(fd)
+                    except KeyError:  # released already
+                        pass
+            process.close_pipes()
+
+    def ask(self, request: Request[T]) -> T:
+        with self.lock:
+            return self._run(self.exchange(request))
+
+    def wake(self) -> None:
+        """Gets whoever waits on this worker out of the wait (it then looks
+        at the worker's state)."""
+        try:
+            os.write(self._wake_in, b"!")
+        except OSError:  # full already, which is as good
+            pass
+
+    def watch_idle(self) -> None:
+        """Waits, between requests, until the worker says or does something
+        (it can only be trouble) or wake() is called."""
+        with self.lock:
+            if self.usable:
+                self._wait(Wait.OUTPUT, None)
+
+    def kill(self) -> None:
+        """Ends the worker now from any thread: SIGTERM to its group, SIGKILL
+        after AFTER_TERM; a request in flight raises WorkerError."""
+        process = self.doomed()
+        if process is None:
+            return
+        process.end_now()
+        self.wake()
+        if self.lock.acquire(blocking=False):
+            try:
+                self._run(self.discarding())
+            finally:
+                self.lock.release()
+
+    def close(self, timeout: float | None = None) -> None:
+        """Lets the request in flight finish, then ends the worker: quit,
+        SIGTERM, SIGKILL, each in its turn; after `timeout` seconds in all,
+        kill() instead."""
+        self.core.closing = True
+        deadline = None if timeout is None else time.monotonic() + timeout
+        if not self.lock.acquire(timeout=-1 if timeout is None else max(0.0, timeout)):
+            self.kill()
+            self.lock.acquire()
+        try:
+            self._run(self.closed(None if deadline is None else deadline - time.monotonic()))
+        finally:
+            self.lock.release()
+
+    def discard(self) -> None:
+        with self.lock:
+            self._run(self.discarding())
+
+    def _run(self, flow: Flow[T]) -> T:
+        thrown: BaseException | None = None
+        while not isinstance(step := advance(flow, thrown), Done):
+            thrown = None
+            try:
+                self._wait(*step)
+            except BaseException as error:  # KeyboardInterrupt, say: the flow ends the worker
+                thrown = error
+        return step.value
+
+    def _wait(self, kind: Wait, seconds: float | None) -> None:
+        process = self.process
+        assert process is not None
+        if kind is Wait.EXIT:
+            process.wait_exit(seconds)
+        elif kind is Wait.LAST_WORDS:
+            assert self._drain is not None
+            self._drain.join(seconds)
+        elif kind is Wait.INPUT:
+            select.select([self._wake_out], [process.stdin], [])
+            self._take_wake()
+        else:
+            for fd, _ in self._poller.poll():
+                if fd == process.stdout:
+                    data = process.read_output()
+                    if data is not None:
+                        self.core.receive_data(data)
+                elif fd == process.pidfd:
+                    self.core.exited(process.read_available())
+                else:
+                    self._take_wake()
+
+    def _take_wake(self) -> None:
+        try:
+            os.read(self._wake_out, 64)
+        except BlockingIOError:
+            pass
+
+
+
+def _drain(process: WorkerProcess, tail: StderrTail) -> None:
+    try:
+        while chunk := os.read(process.stderr, 65536):
+            tail.feed(chunk)
+    except (OSError, ValueError):
+        pass
+    finally:
+        tail.finish()
+        process.close_stderr()
+
+
+def _close_all(*fds: int) -> None:
+    for fd in fds:
+        os.close(fd)
+

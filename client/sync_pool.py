@@ -1,0 +1,315 @@
+"""ShellWorkerPool: several workers, here or on other hosts, serving one
+queue of requests first come, first served, from ordinary (threaded) code."""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import Future
+from typing import Any, TypeVar
+
+from . import leftovers
+from .commands import Commands
+from .errors import WorkerError
+from .pool_slots import Place, every_place_failing, pool_argvs
+from .request_lines import Command, PathName, Request, exec_request
+from .results import CommandResult
+from .sync_connection import SyncConnection
+from .worker_process import end_all
+
+T = TypeVar("T")
+
+
+class ShellWorkerPool(Commands):
+    """`size` workers started from `argv` (by default as many as there are
+    CPUs), or one per entry of `argvs`, each served by a thread of its own.
+    The constructor starts them all; `exec` and `exec_many` wait for the next
+    free worker, `submit` and `map` return at once, in the manner of
+    concurrent.futures.  Requests are served first come, first served.
+
+    A worker that dies mid-request is replaced in the background, and so is
+    one that dies idle, without failing anyone; a request that never reached
+    a live worker goes to another.  A worker that cannot start is tried again
+    with a growing delay and serves nothing meanwhile; when none can,
+    requests raise WorkerError at once.
+    """
+
+    def __init__(self, size: int | None = None, *, argv: Sequence[str] | None = None,
+                 argvs: Sequence[Sequence[str]] | None = None,
+                 env: Mapping[str, str] | None = None,
+                 cwd: str | os.PathLike[str] | None = None) -> None:
+        self._pool = _Pool(pool_argvs(size, argv, argvs), env, cwd)
+        self._finalizer = leftovers.watch(self, self._pool.abandoned, "ShellWorkerPool")
+        try:
+            self._pool.start()
+        except BaseException:
+            self._finalizer.detach()
+            raise
+
+    def submit(self, command: Command, *, timeout: float | None = 30.0,
+               cwd: PathName | None = None, check: bool = False) -> Future[CommandResult]:
+        """Queues `command` (as for exec) and returns its Future at once."""
+        return self._pool.submit(exec_request(command, timeout, cwd, check))
+
+    def map(self, commands: Iterable[Command], *, timeout: float | None = 30.0,
+            cwd: PathName | None = None, check: bool = False) -> Iterator[CommandResult]:
+        """Queues every command at once and yields their results in order;
+        the commands not yet started are cancelled when the iteration stops
+        early."""
+        futures = [self.submit(command, timeout=timeout, cwd=cwd, check=check)
+                   for command in commands]
+
+        def results() -> Iterator[CommandResult]:
+            try:
+                for future in futures:
+                    yield self._pool.outcome(future)
+            finally:
+                for future in futures:
+                    future.cancel()
+        return results()
+
+    def close(self, timeout: float | None = None) -> None:
+        """Lets the requests in flight finish, fails those still waiting, then
+        ends every worker: quit, SIGTERM, SIGKILL, each in its turn.  What has
+        not ended after `timeout` seconds is killed."""
+        try:
+            self._pool.close(timeout)
+        finally:
+            self._finalizer.detach()
+
+    def kill(self) -> None:
+        """Ends every worker at once, from any thread (as ShellWorker.kill);
+        requests in flight or waiting raise WorkerError."""
+        self._pool.kill()
+
+    def _serve(self, request: Request[T]) -> T:
+        return self._pool.outcome(self._pool.submit(request))
+
+
+class _Job:
+    __slots__ = ("request", "future", "sent_back")
+
+    def __init__(self, request: Request[Any]) -> None:
+        self.request = request
+        self.future: Future[Any] = Future()
+        self.sent_back = False
+
+
+class _Slot:
+    def __init__(self, place: Place) -> None:
+        self.place = place
+        self.connection: SyncConnection | None = None
+        self.job: _Job | None = None
+
+
+class _Pool:
+    """The pool's state, held by its threads (never the pool that users
+    hold, so that a lost pool can be collected)."""
+
+    def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
+                 cwd: str | os.PathLike[str] | None) -> None:
+        self.env, self.cwd = env, cwd
+        self.slots = [_Slot(Place(index, argv)) for index, argv in enumerate(argvs)]
+        self.lock = threading.Lock()
+        self.queue: deque[_Job] = deque()
+        self.idle: deque[_Slot] = deque()
+        self.closing = False
+        self.stop = threading.Event()
+        self.deadline: float | None = None
+        self.threads: list[threading.Thread] = []
+
+    def start(self) -> None:
+        starts: list[Future[None]] = [Future() for _ in self.slots]
+        for slot, started in zip(self.slots, starts):
+            thread = threading.Thread(target=self._serve, args=(slot, started), daemon=True,
+                                      name=f"shell worker pool, worker {slot.place.index}")
+            self.threads.append(thread)
+            thread.start()
+        try:
+            failures = [error for started in starts
+                        if (error := started.exception()) is not None]
+        except BaseException:
+            self.kill()
+            raise
+        if failures:
+            self.close(None)
+            raise ExceptionGroup(f"cannot start {len(failures)} of the pool's "
+                                 f"{len(self.slots)} workers",
+                                 [error for error in failures if isinstance(error, Exception)])
+
+    def submit(self, request: Request[T]) -> Future[T]:
+        job = _Job(request)
+        with self.lock:
+            if self.closing:
+                raise WorkerError("the pool is closed; the request was not sent", sent=False)
+            failing = every_place_failing([slot.place for slot in self.slots])
+            if failing is not None:
+                raise failing
+            self.queue.append(job)
+            self._wake_one()
+        return job.future
+
+    def outcome(self, future: Future[T]) -> T:
+        """The request's result; interrupted while it runs (KeyboardInterrupt),
+        its worker is ended, as a ShellWorker's would be."""
+        try:
+            return future.result()
+        except BaseException:
+            if not future.done() and not future.cancel():
+                self._interrupt(future)
+            raise
+
+    def _interrupt(self, future: Future[Any]) -> None:
+        for slot in self.slots:
+            job, connection = slot.job, slot.connection
+            if job is not None and job.future is future and connection is not None:
+                connection.kill()
+
+    def _wake_one(self) -> None:
+        """Called with the lock held."""
+        if self.idle:
+            slot = self.idle.popleft()
+            if slot.connection is not None:
+                slot.connection.wake()
+
+    def _serve(self, slot: _Slot, started: Future[None]) -> None:
+        try:
+            slot.connection = SyncConnection(slot.place.argv, self.env, self.cwd)
+        except BaseException as error:
+            started.set_exception(error)
+            return
+        started.set_result(None)
+        try:
+            while self._turn(slot):
+                pass
+        finally:
+            if slot.connection is not None:
+                slot.connection.close(None if self.deadline is None
+                                      else max(0.0, self.deadline - time.monotonic()))
+
+    def _turn(self, slot: _Slot) -> bool:
+        """Serves one request, or waits for one; False once the pool closes."""
+        connection = slot.connection
+        if connection is None or not connection.usable:
+            return self._replace(slot)
+        with self.lock:
+            job = self._next_job(slot)
+        if job is None:
+            if self.closing:
+                return False
+            connection.watch_idle()
+            return True
+        try:
+            result = connection.ask(job.request)
+        except WorkerError as error:
+            if not error.sent and not self.closing:
+                # It reached no live worker: back to the head of the queue,
+                # for the next free one.
+                with self.lock:
+                    slot.job, job.sent_back = None, True
+                    self.queue.appendleft(job)
+                    self._wake_one()
+                return True
+            self._settle(slot, job.future.set_exception, error)
+        except BaseException as error:  # RequestError, CommandError
+            self._settle(slot, job.future.set_exception, error)
+        else:
+            self._settle(slot, job.future.set_result, result)
+        return True
+
+    def _next_job(self, slot: _Slot) -> _Job | None:
+        """Called with the lock held."""
+        while self.queue:
+            job = self.queue.popleft()
+            if job.sent_back or job.future.set_running_or_notify_cancel():
+                slot.job = job
+                if slot in self.idle:
+                    self.idle.remove(slot)
+                return job
+        if slot not in self.idle:
+            self.idle.append(slot)
+        return None
+
+    def _settle(self, slot: _Slot, settle: Callable[[Any], None], outcome: Any) -> None:
+        with self.lock:
+            slot.job = None
+        settle(outcome)
+
+    def _replace(self, slot: _Slot) -> bool:
+        with self.lock:
+            if slot in self.idle:
+                self.idle.remove(slot)
+        old, slot.connection = slot.connection, None
+        if old is not None:
+            old.discard()
+        while not self.closing:
+            try:
+                slot.connection = SyncConnection(slot.place.argv, self.env, self.cwd)
+            except WorkerError as error:
+                with self.lock:
+                    delay = slot.place.failed(error)
+                    failing = every_place_failing([each.place for each in self.slots])
+                    jobs = self._take_queue() if failing is not None else []
+                if failing is not None:
+                    _fail(jobs, failing)
+                self.stop.wait(delay)
+                continue
+            with self.lock:
+                slot.place.started()
+            return True
+        return False
+
+    def close(self, timeout: float | None) -> None:
+        self.deadline = None if timeout is None else time.monotonic() + timeout
+        self._shut("the pool was closed; the request was not sent")
+        for thread in self.threads:
+            if thread is not threading.current_thread():
+                thread.join(None if self.deadline is None
+                            else max(0.0, self.deadline - time.monotonic()))
+        if any(thread.is_alive() for thread in self.threads):
+            self.kill()
+            for thread in self.threads:
+                thread.join()
+
+    def kill(self) -> None:
+        self._shut("the pool was killed; the request was not sent")
+        # Marked first, so that a request in flight says why its worker ended.
+        end_all(process for slot in self.slots if slot.connection is not None
+                if (process := slot.connection.doomed()) is not None)
+        for slot in self.slots:
+            if slot.connection is not None:
+                slot.connection.kill()
+
+    def _shut(self, why: str) -> None:
+        with self.lock:
+            self.closing = True
+            jobs = self._take_queue()
+            idle = list(self.idle)
+        self.stop.set()
+        _fail(jobs, WorkerError(why, sent=False))
+        for slot in idle:
+            if slot.connection is not None:
+                slot.connection.wake()
+
+    def _take_queue(self) -> list[_Job]:
+        """Called with the lock held."""
+        jobs = list(self.queue)
+        self.queue.clear()
+        return jobs
+
+    def abandoned(self) -> list[leftovers.Leftover]:
+        self._shut("the pool was lost; the request was not sent")
+        return [(slot.connection.process, None) for slot in self.slots
+                if slot.connection is not None and slot.connection.process is not None
+                and slot.connection.core.ended is None]
+
+
+def _fail(jobs: list[_Job], error: WorkerError) -> None:
+    """Each job raises a copy of `error` (an exception is raised by one
+    caller only: its traceback is its own)."""
+    for job in jobs:
+        if job.sent_back or job.future.set_running_or_notify_cancel():
+            job.future.set_exception(WorkerError(*error.args))
