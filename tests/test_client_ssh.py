@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import wait_for
+from conftest import processes_with, wait_for
 from varnok.workers.shell_worker_client import ShellWorker, AsyncShellWorkerPool, WorkerError
 
 SSHD = shutil.which("sshd") or shutil.which("sshd", path="/usr/sbin:/usr/local/sbin")
@@ -97,6 +97,30 @@ def test_a_pool_of_two_over_ssh(sshd):
     assert len(workers) == 2  # both served, each through its own ssh session
     assert all(result.stdout.split()[1] == "127.0.0.1" for result in answers)
     assert wait_for(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in workers))
+
+
+def test_a_cancelled_request_over_ssh_ends_the_remote_command(sshd, unique_argument):
+    # Cancelling ends the local ssh; the remote worker, told --exit-with-controller, sees
+    # that nobody can read its answer any more and ends the command's group.
+    port, key = sshd
+    marker = unique_argument()
+    argv = ssh_argv(port, key)
+    argv[-1] += " --exit-with-controller"
+
+    async def main():
+        async with AsyncShellWorkerPool(1, argv=argv, env=PLAIN_ENV) as pool:
+            request = asyncio.ensure_future(pool.exec(f"sleep {marker}; echo never"))
+            while not processes_with(marker):
+                await asyncio.sleep(0.02)
+            request.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await request
+            cancelled = time.monotonic()
+            while processes_with(marker) and time.monotonic() < cancelled + 2:
+                await asyncio.sleep(0.02)
+            return processes_with(marker)
+
+    assert asyncio.run(main()) == []
 
 
 def test_a_transport_that_cannot_connect_says_why(tmp_path):
