@@ -65,6 +65,7 @@ inline constexpr char system_shell[] = "/bin/sh";
     X(buffer, "buffer")                                                     \
     X(encoding, "encoding")                                                 \
     X(decode, "decode")                                                     \
+    X(release, "release")                                                   \
     X(dunder_stdout, "__stdout__")                                          \
     X(dunder_dict, "__dict__")                                              \
     X(encoder, "encoder")                                                   \

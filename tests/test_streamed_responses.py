@@ -38,7 +38,7 @@ CASES = [
     {"command": f"{{ {MIXED}; }} >&2; exit 1"},
     {"command": "printf 'ends in CR\\r'; printf 'x\\r' >&2"},
     {"command": "printf ''"},
-    # Escapes across the pieces the worker decodes (16 KiB) and writes (256 KiB).
+    # Escapes across the pieces the worker decodes (16 KiB) and writes (64 KiB).
     {"command": r"for i in $(seq 3000); do printf '\342\202\254\r\n\377\360\237\230\200'; done"},
     {"command": r"head -c 300000 /dev/zero | tr '\000' '\377'; exit 2"},
     {"action": "exec_many", "commands": [MIXED, "printf 'e\\376' >&2; exit 4", "true"]},

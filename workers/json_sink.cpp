@@ -12,9 +12,11 @@ namespace {
 constexpr char hex_digits[] = "0123456789abcdef";
 
 // How each ASCII character is written: itself (length 1), a two-character
-// shorthand, or "\u00XX" for the other control characters and DEL.
+// shorthand, or "\\u00XX" for the other control characters and DEL.  Eight
+// bytes of text, so that an escape is copied in one move and the length
+// alone says how many of them count.
 struct AsciiEscape {
-    char text[6];
+    char text[8];
     unsigned char length;
 };
 
@@ -79,12 +81,8 @@ char* escape_characters(const Char* characters, size_t count, char* out) noexcep
         Py_UCS4 c = characters[i];
         if (c < 0x80) {
             const AsciiEscape& escape = ascii_escapes.of[c];
-            if (escape.length == 1) {
-                *out++ = char(c);
-            } else {
-                memcpy(out, escape.text, 6);  // the table's six bytes; `length` of them count
-                out += escape.length;
-            }
+            memcpy(out, escape.text, 8);  // all eight: `length` of them count, the rest is room
+            out += escape.length;
         } else if (c < 0x10000) {
             out = put_u_escape(out, c);
         } else {
@@ -101,8 +99,8 @@ char* escape_characters(const Char* characters, size_t count, char* out) noexcep
 namespace {
 
 // One buffer kept for the life of the process, lent to one sink at a time:
-// a buffer this size comes from mmap, and taking and giving back a fresh one
-// for every response costs more than the rest of a small response.
+// taking and giving back a fresh one for every response costs more than the
+// rest of a small response.
 char* spare_buffer = nullptr;
 bool spare_lent = false;
 
@@ -152,13 +150,25 @@ bool JsonSink::flush() noexcept {
     }
     size_t sent = 0;
     while (sent < size_) {
-        // A bytes object of its own rather than a view of the buffer:
-        // whatever the stream does with what it is given, the buffer is free
-        // to be reused.
-        Ref chunk = Ref::steal(PyBytes_FromStringAndSize(data_ + sent, Py_ssize_t(size_ - sent)));
-        Ref result = chunk ? Ref::steal(PyObject_CallMethodOneArg(target_, k.write, chunk.get()))
-                           : Ref();
-        if (!result) {
+        // A view of the buffer, released once the write returns, so that a
+        // stream that kept the view would find it released rather than the
+        // buffer's next text.  The host's own binary streams never keep it;
+        // one that kept the buffer itself makes the release fail, and the
+        // response with it.
+        Ref chunk = Ref::steal(PyMemoryView_FromMemory(data_ + sent, Py_ssize_t(size_ - sent),
+                                                        PyBUF_READ));
+        if (!chunk) {
+            return false;
+        }
+        Ref result = Ref::steal(PyObject_CallMethodOneArg(target_, k.write, chunk.get()));
+        Ref failure = Ref::steal(PyErr_GetRaisedException());  // the write's, if it failed
+        Ref released = Ref::steal(PyObject_CallMethodNoArgs(chunk.get(), k.release));
+        if (failure) {
+            PyErr_Clear();
+            PyErr_SetRaisedException(failure.release());
+            return false;
+        }
+        if (!released) {
             return false;
         }
         // An unbuffered stream (python -u) is the raw file, whose write may

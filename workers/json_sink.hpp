@@ -40,7 +40,10 @@ public:
     const char* held() const noexcept { return data_ ? data_ : ""; }
     size_t held_size() const noexcept { return size_; }
 
-    static constexpr size_t capacity = 256 * 1024;
+    // A pipe's own capacity: a write of this much goes into a pipe that its
+    // reader keeps empty at once, and the next piece is made while the reader
+    // drains it; a larger one would wait for the reader to make room.
+    static constexpr size_t capacity = 64 * 1024;
 
 private:
     bool make_room(size_t needed) noexcept;
