@@ -174,12 +174,15 @@ def bare_run(command: str) -> subprocess.CompletedProcess:
                           cwd=os.getcwd(), env=dict(os.environ), stdin=subprocess.DEVNULL)
 
 
-def calls_timer(call: Callable[[], object]) -> Callable[[int], float]:
+def calls_timer(call: Callable[[], object],
+                clock: Callable[[], float] = perf_counter) -> Callable[[int], float]:
+    """Times `loops` calls by `clock`: the wall clock where children are
+    waited for, this thread's CPU time where the work is all in process."""
     def time_loops(loops: int) -> float:
-        start = perf_counter()
+        start = clock()
         for _ in repeat(None, loops):
             call()
-        return perf_counter() - start
+        return clock() - start
     return time_loops
 
 
@@ -207,15 +210,6 @@ def bench_execution(settings: Settings) -> list[Row]:
             Row(name, "µs/call", versus_floor, "posix_spawn C loop", Target(high=1.15))]
 
 
-def cpu_calls_timer(call: Callable[[], object]) -> Callable[[int], float]:
-    def time_loops(loops: int) -> float:
-        start = thread_time()
-        for _ in repeat(None, loops):
-            call()
-        return thread_time() - start
-    return time_loops
-
-
 def bench_patch_check(settings: Settings) -> list[Row]:
     """What the executor's look for a patched process machinery costs: a command
     that fails before its child starts (a NUL in it), with a change to a
@@ -232,8 +226,8 @@ def bench_patch_check(settings: Settings) -> list[Row]:
     try:
         require_identical(name, after_a_change(), module.execute_command("\0"))
         comparison = paired(
-            per_call(cpu_calls_timer(after_a_change), settings.sample_seconds, US),
-            per_call(cpu_calls_timer(lambda: module.execute_command("\0")),
+            per_call(calls_timer(after_a_change, thread_time), settings.sample_seconds, US),
+            per_call(calls_timer(lambda: module.execute_command("\0"), thread_time),
                      settings.sample_seconds, US),
             settings.execution_pairs)
     finally:

@@ -246,3 +246,28 @@ def test_a_bad_setting_in_process_is_the_commands_failure(monkeypatch, value):
     assert result == {"stdout": "", "returncode": -1, "stderr": (
         "varnok.workers.shell_worker_settings.output_limit must be an int from 0 to "
         f"{2 ** 48}, not {value!r}")}
+
+
+CHANGED_MIDWAY = REPLACED_STDOUT.replace("sys.stdout = ", "replaced = ") + """
+import sys
+def swap(event, args):
+    if event == "subprocess.Popen":
+        sys.stdout = replaced  # while the commands run: their outputs were kept as bytes
+sys.addaudithook(swap)
+from varnok.workers.shell_worker import main; main()
+"""
+
+
+def test_outputs_kept_as_bytes_become_text_when_the_way_changes_midway():
+    # The main loop found its own way at the start of the request; by its end the response
+    # has to go the plain way, and the outputs kept as bytes are turned into text first.
+    requests = [{"command": r"printf 'a\377\r\n'; printf 'e\376' >&2; exit 3"},
+                {"action": "exec_many", "commands": ["printf x", "printf y >&2"]}]
+    done = subprocess.run([sys.executable, "-c", CHANGED_MIDWAY], capture_output=True,
+                          input="".join(json.dumps(r) + "\n" for r in requests).encode(),
+                          timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stdout == answers(FAST, requests)
+    assert done.stdout.splitlines()[0] == json.dumps({
+        "success": False, "result": {"stdout": "a\ufffd\n", "stderr": "e\ufffd", "returncode": 3},
+        "error": "e\ufffd"}).encode()

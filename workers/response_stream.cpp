@@ -1,5 +1,7 @@
 #include "response_stream.hpp"
 
+#include <utility>
+
 #include "../host/ref.hpp"
 #include "captured_output.hpp"
 
@@ -63,19 +65,26 @@ Ref text_for(PyObject* captured, PyObject* texts) noexcept {
     return text;
 }
 
+// One item of a list or dict: a captured output is replaced through `put`
+// (which stores the text in the item's place), anything else is looked into.
+template <typename Put>
+bool materialise_item(PyObject* item, PyObject* texts, int depth, Put put) noexcept {
+    if (!is_captured_output(item)) {
+        return materialise_in(item, texts, depth + 1);
+    }
+    Ref text = text_for(item, texts);
+    return text && put(std::move(text));
+}
+
 bool materialise_in(PyObject* value, PyObject* texts, int depth) noexcept {
     if (depth >= deepest) {
         return true;  // deeper than any response the dispatcher makes: nothing captured there
     }
     if (PyList_CheckExact(value)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-            PyObject* item = PyList_GET_ITEM(value, i);
-            if (is_captured_output(item)) {
-                Ref text = text_for(item, texts);
-                if (!text || PyList_SetItem(value, i, text.release()) < 0) {
-                    return false;
-                }
-            } else if (!materialise_in(item, texts, depth + 1)) {
+            if (!materialise_item(PyList_GET_ITEM(value, i), texts, depth, [&](Ref text) {
+                    return PyList_SetItem(value, i, text.release()) == 0;
+                })) {
                 return false;
             }
         }
@@ -84,14 +93,11 @@ bool materialise_in(PyObject* value, PyObject* texts, int depth) noexcept {
         PyObject* key;
         PyObject* item;
         while (PyDict_Next(value, &position, &key, &item)) {
-            if (is_captured_output(item)) {
-                // Setting an existing key keeps the dict's size and order,
-                // so the iteration goes on undisturbed.
-                Ref text = text_for(item, texts);
-                if (!text || PyDict_SetItem(value, key, text.get()) < 0) {
-                    return false;
-                }
-            } else if (!materialise_in(item, texts, depth + 1)) {
+            // Setting an existing key keeps the dict's size and order, so the
+            // iteration goes on undisturbed.
+            if (!materialise_item(item, texts, depth, [&](Ref text) {
+                    return PyDict_SetItem(value, key, text.get()) == 0;
+                })) {
                 return false;
             }
         }
