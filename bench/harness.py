@@ -80,6 +80,11 @@ class Comparison:
         return Comparison(Series([1 / v for v in self.module.values]),
                           Series([1 / v for v in self.baseline.values]))
 
+    def scaled(self, factor: float) -> Comparison:
+        """The same samples in another unit: each multiplied by `factor`."""
+        return Comparison(Series([v * factor for v in self.module.values]),
+                          Series([v * factor for v in self.baseline.values]))
+
 
 @dataclass
 class Row:

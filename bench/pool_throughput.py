@@ -22,7 +22,7 @@ import sys
 from time import perf_counter, process_time
 from typing import Any, Callable
 
-from harness import Comparison, Row, Series, Target, paired
+from harness import Row, Target, paired
 
 from varnok.workers.shell_worker_client import (AsyncShellWorkerPool, CommandResult,
                                                 ShellWorkerPool)
@@ -120,11 +120,6 @@ def sync_run(pool: ShellWorkerPool) -> Callable[[], list[CommandResult]]:
     return lambda: list(pool.map(["true"] * REQUESTS))
 
 
-def in_us(comparison: Comparison) -> Comparison:
-    return Comparison(Series([v * US for v in comparison.module.values]),
-                      Series([v * US for v in comparison.baseline.values]))
-
-
 def bench_pool(settings: Any) -> list[Row]:
     pairs = settings.round_trip_pairs
     rows = []
@@ -157,8 +152,8 @@ def bench_pool(settings: Any) -> list[Row]:
                          ("one plain worker", lambda: timed(process_time, plain.run))]
             for (kind, runs), (name, baseline) in zip(kinds, baselines):
                 rows.append(Row(f"{kind} of 1: controller CPU", "µs/request",
-                                in_us(paired(lambda run=runs[1]: timed(process_time, run),
-                                             baseline, pairs)),
+                                paired(lambda run=runs[1]: timed(process_time, run),
+                                       baseline, pairs).scaled(US),
                                 name, Target(high=100, of_module=True)))
             return rows
         finally:

@@ -369,11 +369,6 @@ def checked(measure: Callable[[str], tuple[float, str]], side: str,
     return sample
 
 
-def in_microseconds(comparison: Comparison) -> Comparison:
-    return Comparison(Series([v * US for v in comparison.module.values]),
-                      Series([v * US for v in comparison.baseline.values]))
-
-
 def bench_round_trip(settings: Settings) -> list[Row]:
     name = "round trip: 1,000 requests"
     _, expected = round_trip("module")
@@ -386,11 +381,11 @@ def bench_round_trip(settings: Settings) -> list[Row]:
     versus_floor = paired(module, spawn_floor(), settings.round_trip_pairs)
     versus_c = paired(module, checked(round_trip, "C", expected, name),
                       settings.round_trip_pairs)
-    return [Row(name, "µs/request", in_microseconds(versus_worker), "Python worker",
+    return [Row(name, "µs/request", versus_worker.scaled(US), "Python worker",
                 Target(high=0.85)),
-            Row(name, "µs/request", in_microseconds(versus_floor), "posix_spawn C loop",
+            Row(name, "µs/request", versus_floor.scaled(US), "posix_spawn C loop",
                 Target(high=1.15)),
-            Row(name, "µs/request", in_microseconds(versus_c), "C lock-step worker",
+            Row(name, "µs/request", versus_c.scaled(US), "C lock-step worker",
                 Target(high=1.10))]
 
 
@@ -413,8 +408,8 @@ def bench_round_trip_empty(settings: Settings) -> list[Row]:
         require_identical(f"{name} ({side})", expected, measure(side)[1])
     module = checked(measure, "module", expected, name)
     return [Row(name, "µs/request",
-                in_microseconds(paired(module, checked(measure, side, expected, name),
-                                       settings.round_trip_pairs)),
+                paired(module, checked(measure, side, expected, name),
+                       settings.round_trip_pairs).scaled(US),
                 described, Target())
             for side, described in NO_COMMAND_SIDES]
 

@@ -67,7 +67,6 @@ inline constexpr char system_shell[] = "/bin/sh";
     X(decode, "decode")                                                     \
     X(release, "release")                                                   \
     X(dunder_stdout, "__stdout__")                                          \
-    X(dunder_dict, "__dict__")                                              \
     X(encoder, "encoder")                                                   \
     X(json_encoder, "JSONEncoder")                                          \
     X(default_encoder, "_default_encoder")                                  \

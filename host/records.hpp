@@ -27,12 +27,12 @@ struct Records {
     PyObject* subprocess_run = nullptr;
 
     // What the main loop stands in for when it writes a response itself: the
-    // module bound as `json` and its `dumps`, and the process's own standard
-    // output, the text stream that sys.__stdout__ held at initialisation.
-    // Owned; null when one of them was not as the host makes it, and then
-    // responses always go through json.dumps and sys.stdout.write.
+    // module bound as `json` (its `dumps` among the entries that
+    // recorded_entries.hpp watches), and the process's own standard output,
+    // the text stream that sys.__stdout__ held at initialisation.  Owned;
+    // null when one of them was not as the host makes it, and then responses
+    // always go through json.dumps and sys.stdout.write.
     PyObject* json = nullptr;
-    PyObject* json_dumps = nullptr;
     PyObject* own_stdout = nullptr;
 
     // The function objects bound as `execute_command` and `handle_command`:

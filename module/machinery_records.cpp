@@ -115,7 +115,6 @@ void record_output_machinery() noexcept {
         output_entries.forget();
     }
     Py_XSETREF(records.json, recorded ? Py_NewRef(json) : nullptr);
-    Py_XSETREF(records.json_dumps, recorded ? dumps.release() : nullptr);
     Py_XSETREF(records.own_stdout, recorded ? out.release() : nullptr);
 }
 

@@ -53,16 +53,23 @@ int peek_exit(pid_t pid) noexcept {
     return info.si_pid == pid ? 1 : 0;
 }
 
-// Sleeps before the next check of an exit where there is no pidfd: as the
-// host waits with a time limit, at intervals that double up to 50 ms.
-// False when a signal cut the sleep short.
-bool pause_before_next_check(ChildProcess& child, double remaining) noexcept {
+// The wait before the next check of an exit where there is no pidfd: as the
+// host waits with a time limit, intervals that double up to 50 ms, never
+// past the time left.  Async-signal-safe: arithmetic only.
+double next_check_delay(ChildProcess& child, double remaining) noexcept {
     double delay = child.delay * 2;
     delay = delay < remaining ? delay : remaining;
     child.delay = delay < 0.05 ? delay : 0.05;
+    return child.delay;
+}
+
+// Sleeps before the next check of an exit where there is no pidfd.  False
+// when a signal cut the sleep short.
+bool pause_before_next_check(ChildProcess& child, double remaining) noexcept {
+    double delay = next_check_delay(child, remaining);
     struct timespec pause;
-    pause.tv_sec = time_t(child.delay);
-    pause.tv_nsec = long((child.delay - double(pause.tv_sec)) * 1e9);
+    pause.tv_sec = time_t(delay);
+    pause.tv_nsec = long((delay - double(pause.tv_sec)) * 1e9);
     // nanosleep fails only with EINTR here: the interval is valid and short.
     return !failed(nanosleep(&pause, nullptr));
 }
@@ -116,9 +123,7 @@ Watch wait_for_exit(ChildProcess& child, double deadline) noexcept {
             events[count++] = {child.pidfd.get(), POLLIN, 0};
         } else {
             // Without a pidfd the exit is checked at the host's growing intervals.
-            double delay = child.delay * 2 < 0.05 ? child.delay * 2 : 0.05;
-            child.delay = delay;
-            int interval = int(milliseconds_rounded_up(delay));
+            int interval = int(milliseconds_rounded_up(next_check_delay(child, remaining)));
             milliseconds = interval < milliseconds ? interval : milliseconds;
         }
         if (child.watched_fd >= 0) {

@@ -22,10 +22,6 @@ namespace shell_worker {
 
 bool captured_output_wanted = false;
 
-}  // namespace shell_worker
-
-namespace shell_worker {
-
 namespace {
 
 // The child's working directory: `cwd` unchanged when it is non-empty text,

@@ -155,15 +155,22 @@ Ref stripped(PyObject* line) noexcept {
     return call_method(line, k.strip);
 }
 
-// Whether the globals handle_command and execute_command are the module's
-// own and the response path too (response_path.hpp).  Never leaves an error.
-bool handler_is_own() noexcept {
-    Ref handler = lookup_global(k.handle_command);
-    if (!handler) {
+// Whether the global `name` is the module's own function `own`.  Never
+// leaves an error.
+bool global_is(PyObject* name, PyObject* own) noexcept {
+    Ref found = lookup_global(name);
+    if (!found) {
         PyErr_Clear();
         return false;
     }
-    return handler.get() == records.handle_command_function && response_path_is_own();
+    return found.get() == own;
+}
+
+// Whether the globals handle_command and execute_command are the module's
+// own; send() looks at the response path itself.
+bool handlers_are_own() noexcept {
+    return global_is(k.handle_command, records.handle_command_function) &&
+           global_is(k.execute_command, records.execute_command_function);
 }
 
 // Answers one stripped, non-blank line.  Returns 1 to go on, 0 after a quit
@@ -189,7 +196,7 @@ int answer(PyObject* line, MainLoopStep& step) noexcept {
         }
         step = MainLoopStep::invalid_json_response;
         Ref response = invalid_json(e.get());
-        return response && send(response.get(), handler_is_own(), step) ? 1 : -1;
+        return response && send(response.get(), handlers_are_own(), step) ? 1 : -1;
     }
 
     step = MainLoopStep::call_handler;

@@ -4,9 +4,9 @@
 
 #include <Python.h>
 
-#include "../host/ref.hpp"
 #include <stddef.h>
 
+#include "../host/ref.hpp"
 #include "../process/child_output.hpp"
 
 namespace shell_worker {
