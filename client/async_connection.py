@@ -221,16 +221,16 @@ def call_in_loop(loop: asyncio.AbstractEventLoop | None,
                  callback: Callable[[], None]) -> bool:
     """Calls `callback` in `loop`: now when called from it, else soon, from
     whichever thread.  False when the loop is closed (or there is none)."""
+    if loop is None:
+        return False
     try:
         running = asyncio.get_running_loop()
     except RuntimeError:
         running = None
-    if loop is not None and running is loop:
+    if running is loop:
         callback()
         return True
     try:
-        if loop is None:
-            return False
         loop.call_soon_threadsafe(callback)
     except RuntimeError:
         return False

@@ -6,20 +6,19 @@ from __future__ import annotations
 import asyncio
 import os
 from collections import deque
-from collections.abc import Mapping, Sequence
-from typing import Any, TypeVar
+from collections.abc import Callable, Mapping, Sequence
+from typing import TypeVar
 
 from . import leftovers
 from .async_connection import AsyncConnection, call_in_loop, check_loop
 from .commands import AsyncCommands
 from .errors import WorkerError
-from .pool_slots import Place, every_place_failing, pool_argvs
+from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
+                         pool_argvs)
 from .request_lines import Request
 from .worker_process import end_all
 
 T = TypeVar("T")
-
-POOL_CLOSED = "the pool was closed; the request was not sent"
 
 
 class AsyncShellWorkerPool(AsyncCommands):
@@ -84,8 +83,8 @@ class _Pool:
     def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
                  cwd: str | os.PathLike[str] | None) -> None:
         self.env, self.cwd = env, cwd
-        self.slots = [_Slot(place, self._connection(place))
-                      for place in (Place(index, argv) for index, argv in enumerate(argvs))]
+        self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
+        self.slots = [_Slot(place, self._connection(place)) for place in self.places]
         self.free: deque[_Slot] = deque()
         self.waiters: deque[asyncio.Future[_Slot]] = deque()
         self.restarts: set[asyncio.Task[None]] = set()
@@ -128,7 +127,7 @@ class _Pool:
     async def run(self, request: Request[T]) -> T:
         self.check_loop()
         if self.closing:
-            raise WorkerError("the pool is closed; the request was not sent", sent=False)
+            raise WorkerError(IS_CLOSED, sent=False)
         if self.loop is None:
             raise WorkerError("the pool has not been started", sent=False)
         first = False
@@ -149,7 +148,7 @@ class _Pool:
                 self.give(slot)
 
     async def take(self, first: bool) -> _Slot:
-        failing = every_place_failing([slot.place for slot in self.slots])
+        failing = every_place_failing(self.places)
         if failing is not None:
             raise failing
         if self.free and (first or not self.waiters):
@@ -203,14 +202,14 @@ class _Pool:
                 await slot.connection.start()
             except WorkerError as error:
                 delay = slot.place.failed(error)
-                self.fail_waiters(lambda: every_place_failing([each.place for each in self.slots]))
+                self.fail_waiters(lambda: every_place_failing(self.places))
                 await asyncio.sleep(delay)
                 continue
             slot.place.started()
             self.give(slot)
             return
 
-    def fail_waiters(self, error: Any) -> None:
+    def fail_waiters(self, error: Callable[[], WorkerError | None]) -> None:
         """Every request still waiting raises a fresh `error()`, if it gives one."""
         while self.waiters and (exception := error()) is not None:
             waiter = self.waiters.popleft()
@@ -222,7 +221,7 @@ class _Pool:
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
         self.closing = True
-        self.fail_waiters(lambda: WorkerError(POOL_CLOSED, sent=False))
+        self.fail_waiters(lambda: WorkerError(WAS_CLOSED, sent=False))
         try:
             for task in list(self.restarts):
                 task.cancel()
@@ -248,8 +247,7 @@ class _Pool:
         call_in_loop(self.loop, self._after_kill)
 
     def _after_kill(self) -> None:
-        self.fail_waiters(lambda: WorkerError("the pool was killed; the request was not sent",
-                                              sent=False))
+        self.fail_waiters(lambda: WorkerError(WAS_KILLED, sent=False))
         for task in self.restarts:
             task.cancel()
 

@@ -45,6 +45,8 @@ def watch(owner: object, abandon: Abandon, what: str) -> Finalizer:
 
 def _collected(abandon: Abandon, what: str) -> None:
     leftovers = abandon()
+    if not leftovers:
+        return
     for process, _ in leftovers:
         process.signal(signal.SIGTERM)
     try:
@@ -54,8 +56,7 @@ def _collected(abandon: Abandon, what: str) -> None:
                          name="ending an unclosed shell worker").start()
     except RuntimeError:  # the interpreter is shutting down
         _finish(leftovers)
-    if leftovers:
-        warnings.warn(f"{what} was not closed; its worker has been ended", ResourceWarning)
+    warnings.warn(f"{what} was not closed; its worker has been ended", ResourceWarning)
 
 
 def _finish(leftovers: Sequence[Leftover]) -> None:

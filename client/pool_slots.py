@@ -11,6 +11,12 @@ from . import grace_periods
 from .errors import WorkerError
 from .worker_argv import checked_argv
 
+# Why a request to a pool was not sent: refused once the pool closes, or
+# still waiting when it was closed or killed.
+IS_CLOSED = "the pool is closed; the request was not sent"
+WAS_CLOSED = "the pool was closed; the request was not sent"
+WAS_KILLED = "the pool was killed; the request was not sent"
+
 
 def pool_argvs(size: int | None, argv: Sequence[str] | None,
                argvs: Sequence[Sequence[str]] | None) -> list[list[str]]:

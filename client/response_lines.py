@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import json
 
-from .errors import CommandError, RequestError
+from .errors import RequestError
 from .results import CommandResult
 
 
@@ -21,8 +21,8 @@ class ProtocolFault(Exception):
 
 def read_exec_answer(line: bytes, command: str, check: bool) -> CommandResult:
     result = _command_result(_result_of(line), command)
-    if check and result.returncode != 0:
-        raise CommandError(result)
+    if check:
+        result.check_returncode()
     return result
 
 

@@ -146,7 +146,6 @@ class SyncConnection(Connection):
             pass
 
 
-
 def _drain(process: WorkerProcess, tail: StderrTail) -> None:
     try:
         while chunk := os.read(process.stderr, 65536):

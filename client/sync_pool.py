@@ -14,7 +14,8 @@ from typing import Any, TypeVar
 from . import leftovers
 from .commands import Commands
 from .errors import WorkerError
-from .pool_slots import Place, every_place_failing, pool_argvs
+from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
+                         pool_argvs)
 from .request_lines import Command, PathName, Request, exec_request
 from .results import CommandResult
 from .sync_connection import SyncConnection
@@ -112,7 +113,8 @@ class _Pool:
     def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
                  cwd: str | os.PathLike[str] | None) -> None:
         self.env, self.cwd = env, cwd
-        self.slots = [_Slot(Place(index, argv)) for index, argv in enumerate(argvs)]
+        self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
+        self.slots = [_Slot(place) for place in self.places]
         self.lock = threading.Lock()
         self.queue: deque[_Job] = deque()
         self.idle: deque[_Slot] = deque()
@@ -144,8 +146,8 @@ class _Pool:
         job = _Job(request)
         with self.lock:
             if self.closing:
-                raise WorkerError("the pool is closed; the request was not sent", sent=False)
-            failing = every_place_failing([slot.place for slot in self.slots])
+                raise WorkerError(IS_CLOSED, sent=False)
+            failing = every_place_failing(self.places)
             if failing is not None:
                 raise failing
             self.queue.append(job)
@@ -251,7 +253,7 @@ class _Pool:
             except WorkerError as error:
                 with self.lock:
                     delay = slot.place.failed(error)
-                    failing = every_place_failing([each.place for each in self.slots])
+                    failing = every_place_failing(self.places)
                     jobs = self._take_queue() if failing is not None else []
                 if failing is not None:
                     _fail(jobs, failing)
@@ -264,7 +266,7 @@ class _Pool:
 
     def close(self, timeout: float | None) -> None:
         self.deadline = None if timeout is None else time.monotonic() + timeout
-        self._shut("the pool was closed; the request was not sent")
+        self._shut(WAS_CLOSED)
         for thread in self.threads:
             if thread is not threading.current_thread():
                 thread.join(None if self.deadline is None
@@ -275,7 +277,7 @@ class _Pool:
                 thread.join()
 
     def kill(self) -> None:
-        self._shut("the pool was killed; the request was not sent")
+        self._shut(WAS_KILLED)
         # Marked first, so that a request in flight says why its worker ended.
         end_all(process for slot in self.slots if slot.connection is not None
                 if (process := slot.connection.doomed()) is not None)

@@ -126,9 +126,7 @@ class WorkerProcess:
         for _ in range(16):
             try:
                 piece = os.read(self.stdout, CHUNK)
-            except BlockingIOError:
-                break
-            except OSError:  # closed: nothing more will come
+            except OSError:  # nothing there yet, or closed: nothing more will come
                 break
             if not piece:
                 break
