@@ -359,32 +359,54 @@ def test_commands_on_two_threads_are_both_contained(marker):
 
 # --- windows widened by a preloaded shim ------------------------------------------------
 
-STARTERS_WOKEN_BY_THE_DYING = """
-import os, select, signal, threading
+STARTER_WOKEN_BY_THE_DYING = """
+import os, select, signal, threading, time
 import varnok.workers.shell_worker as sw
-ready = threading.Barrier(4)
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})  # for the threads: main takes it
+def running(text):
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if text.encode() in cmdline.read():
+                    return True
+        except OSError:
+            pass
+    return False
+def started(command):
+    thread = threading.Thread(target=sw.execute_command, args=(command,), daemon=True)
+    thread.start()
+    return thread
 def start_once_woken():
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})  # the main thread takes it
-    ready.wait()
     select.select([int(os.environ["WAKE"])], [], [])
     sw.execute_command(f"sleep {os.environ['MARK']}")
-for _ in range(3):
-    threading.Thread(target=start_once_woken, daemon=True).start()
-ready.wait()
+# A command in the first slot that ends, one in the second that runs on: the handler's
+# kill of the second leaves the first slot free behind it.
+first = started(f"read x <{os.environ['FIFO']}")
+while not running(os.environ["FIFO"]): time.sleep(0.005)
+started(f"sleep {os.environ['MARK']}")
+while not running(os.environ["MARK"]): time.sleep(0.005)
+with open(os.environ["FIFO"], "w") as fifo:
+    fifo.write("\\n")
+first.join()
+threading.Thread(target=start_once_woken, daemon=True).start()
+signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
 print("ready", flush=True)
 threading.Event().wait()
 """
 
 
-def test_commands_started_while_the_handler_ends_the_process_are_not_left(process_shim,
-                                                                          marker):
-    # The handler has killed what it found and raises; the shim holds the raise for 300 ms
-    # and wakes three threads that start commands meanwhile.  None may outlive the process.
+def test_a_command_started_while_the_handler_kills_is_not_left(process_shim, marker,
+                                                               tmp_path):
+    # The shim holds the handler's kill of the running command for 300 ms and wakes a
+    # thread that starts another meanwhile, into the slot that the handler has passed.
+    fifo = tmp_path / "first"
+    os.mkfifo(fifo)
     wake, notify = os.pipe()
     try:
-        env = shimmed(process_shim, raise_delay_ms=300, notify_fd=notify)
-        child = subprocess.Popen([sys.executable, "-c", STARTERS_WOKEN_BY_THE_DYING],
-                                 env={**env, "WAKE": str(wake), "MARK": marker},
+        env = shimmed(process_shim, kill_delay_ms=300, notify_fd=notify)
+        child = subprocess.Popen([sys.executable, "-c", STARTER_WOKEN_BY_THE_DYING],
+                                 env={**env, "WAKE": str(wake), "MARK": marker,
+                                      "FIFO": str(fifo)},
                                  pass_fds=(wake, notify), stdout=subprocess.PIPE)
         try:
             assert child.stdout.readline() == b"ready\n"
@@ -403,7 +425,7 @@ import os, signal, threading
 import varnok.workers.shell_worker as sw
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})  # SIGTERM here, SIGHUP there
 def other():
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    signal.pthread_sigmask(signal.SIG_SETMASK, {signal.SIGTERM})
     threading.Event().wait()
 threading.Thread(target=other, daemon=True).start()
 sw.execute_command(f"sleep {os.environ['MARK']}; echo never")
