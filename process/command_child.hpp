@@ -29,6 +29,7 @@ constexpr double kill_grace = 0.2;
 
 class CommandChild {
 public:
+    // Async-signal-safe: it stores a reference.
     explicit CommandChild(TerminationGuard& guard) noexcept : guard_(guard) {}
     CommandChild(const CommandChild&) = delete;
     CommandChild& operator=(const CommandChild&) = delete;

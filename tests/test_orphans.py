@@ -26,14 +26,14 @@ pytestmark = pytest.mark.skipif(
            "CAP_KILL in a pid namespace of its own")
 
 # The host's side: a command that the worker may not kill (it becomes another user's
-# process, reading one byte from the FIFO that it opened first), and ways to find, end and
+# process, reading one line from the FIFO that it opened first), and ways to find, end and
 # wait for such orphans.
 PRELUDE = """
 import ctypes, json, os, signal, subprocess, sys, threading, time
 import varnok.workers.shell_worker as sw
 FIFO = sys.argv[1]
 UNKILLABLE = (f"exec 3<>{FIFO}; exec setpriv --reuid=4321 --regid=4321 --clear-groups "
-              "dd bs=1 count=1 status=none <&3")
+              "sh -c 'read line' <&3")  # the shell reads a byte at a time: one line each
 
 def orphans():
     found = []
@@ -56,7 +56,7 @@ def state(pid):
 
 def release(count):
     with open(FIFO, "wb", buffering=0) as fifo:
-        fifo.write(b"x" * count)
+        fifo.write(b"\\n" * count)
 
 def until(condition):
     deadline = time.monotonic() + 20
