@@ -46,18 +46,24 @@ static int setting(const char* name, int fallback) {
     return value ? atoi(value) : fallback;
 }
 
+/* Called by every wrapper, not only as a constructor: the interpreter's own
+ * constructors (its allocator's) may make system calls before this library's
+ * constructor has run.  Idempotent, so a race between threads is harmless. */
 __attribute__((constructor)) static void load(void) {
+    if (real_nanosleep) {
+        return;
+    }
     real_syscall = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
     real_kill = (int (*)(pid_t, int))dlsym(RTLD_NEXT, "kill");
     real_raise = (int (*)(int))dlsym(RTLD_NEXT, "raise");
     real_waitid = (int (*)(idtype_t, id_t, siginfo_t*, int))dlsym(RTLD_NEXT, "waitid");
-    real_nanosleep = (int (*)(const struct timespec*, struct timespec*))dlsym(RTLD_NEXT, "nanosleep");
     notify_fd = setting("SHIM_NOTIFY_FD", -1);
     log_fd = setting("SHIM_LOG_FD", -1);
     raise_delay_ms = setting("SHIM_RAISE_DELAY_MS", 0);
     kill_delay_ms = setting("SHIM_KILL_DELAY_MS", 0);
     no_pidfd = setting("SHIM_NO_PIDFD", 0);
     hide_exit = setting("SHIM_HIDE_EXIT", 0);
+    real_nanosleep = (int (*)(const struct timespec*, struct timespec*))dlsym(RTLD_NEXT, "nanosleep");
 }
 
 static void say(int fd, const char* text) {
@@ -88,6 +94,7 @@ static void before_group_kill(void) {
 }
 
 long syscall(long number, ...) {
+    load();
     va_list list;
     long a[6];
     va_start(list, number);
@@ -106,6 +113,7 @@ long syscall(long number, ...) {
 }
 
 int kill(pid_t pid, int signal_number) {
+    load();
     if (pid < -1 && signal_number == SIGKILL) {
         before_group_kill();
     }
@@ -113,11 +121,13 @@ int kill(pid_t pid, int signal_number) {
 }
 
 int raise(int signal_number) {
+    load();
     delay(raise_delay_ms);
     return real_raise(signal_number);
 }
 
 int waitid(idtype_t type, id_t id, siginfo_t* info, int options) {
+    load();
     if (type == P_PID && (options & WNOWAIT) &&
         __atomic_exchange_n(&exit_hidden_next, 0, __ATOMIC_SEQ_CST)) {
         info->si_pid = 0;
@@ -127,6 +137,7 @@ int waitid(idtype_t type, id_t id, siginfo_t* info, int options) {
 }
 
 int nanosleep(const struct timespec* request, struct timespec* remaining) {
+    load();
     if (log_fd >= 0) {
         char line[48];
         snprintf(line, sizeof line, "sleep %lld\n",
