@@ -261,11 +261,12 @@ TerminationGuard::~TerminationGuard() {
 bool TerminationGuard::may_start() noexcept {
     // Sequentially consistent, as on_termination says: the count was raised
     // (in the constructor) before this load.
-    if (__atomic_load_n(&terminating, __ATOMIC_SEQ_CST) != getpid()) {
+    pid_t ending = __atomic_load_n(&terminating, __ATOMIC_SEQ_CST);
+    if (ending == 0 || ending != getpid()) {
         return true;
     }
-    // A handler has begun, and did not count this start: it will not wait
-    // for it, so no child may come of it.  What remains is to let the
+    // A handler has begun, and may not have counted this start: it need not
+    // wait for it, so no child may come of it.  What remains is to let the
     // process die; a signal held for other starters is taken on by the last
     // of them, as always.
     starting_ = false;
