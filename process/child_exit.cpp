@@ -64,7 +64,8 @@ double next_check_delay(ChildProcess& child, double remaining) noexcept {
 }
 
 // Sleeps before the next check of an exit where there is no pidfd.  False
-// when a signal cut the sleep short.
+// when a signal cut the sleep short.  Async-signal-safe (nanosleep), though
+// only the waits call it.
 bool pause_before_next_check(ChildProcess& child, double remaining) noexcept {
     double delay = next_check_delay(child, remaining);
     struct timespec pause;

@@ -18,8 +18,9 @@ namespace shell_worker {
 // command would take all the memory of the machine before its time limit.
 constexpr size_t default_output_limit = size_t(1) << 28;  // 256 MiB
 
-// One stream's bytes, grown with realloc and freed when it ends.  None of its
-// members is async-signal-safe but the accessors: it allocates.
+// One stream's bytes, grown with realloc and freed when it ends.  reserve(),
+// clear() and the destructor are not async-signal-safe: they allocate or
+// free.  Every other member is: it only reads or moves the members.
 class OutputBuffer {
 public:
     OutputBuffer() noexcept = default;

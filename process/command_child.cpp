@@ -7,6 +7,14 @@
 namespace shell_worker {
 
 StartOutcome CommandChild::start(const ChildPlan& plan) noexcept {
+    if (!guard_.may_start()) {
+        // The process outlived its terminating signal (every thread blocks
+        // it): the start is refused rather than leave a child behind.
+        StartOutcome refused;
+        refused.failure = StartFailure::parent;
+        refused.error_number = ECANCELED;
+        return refused;
+    }
     StartOutcome started = spawn_child(plan);
     if (started.failure == StartFailure::none) {
         process_.pid = started.pid;
@@ -31,12 +39,16 @@ int CommandChild::finish() noexcept {
     return status;
 }
 
-pid_t CommandChild::end(double grace) noexcept {
+Orphan CommandChild::end(double grace) noexcept {
     int refused = kill_group(process_.pid, process_.pidfd.get());
     // EPERM: no process of the group could be signalled, so none will die of
     // it; the exit is looked for once, without waiting.  ESRCH: the group is
     // empty, the child a zombie or reaped by someone else.
     double deadline = monotonic_now() + (refused == EPERM ? 0 : grace);
+    // Without a pidfd the exit is looked for at growing intervals, which the
+    // wait before the kill may have stretched to their longest: a child that
+    // dies at once would then be answered up to that much late.
+    process_.delay = ChildProcess().delay;
     Watch watch;
     do {
         // A signal only cuts a wait short here: the host's handlers run once
@@ -44,14 +56,15 @@ pid_t CommandChild::end(double grace) noexcept {
         watch = shell_worker::wait_for_exit(process_, deadline);
     } while (watch == Watch::interrupted);
     guard_.release();
-    pid_t pid = process_.pid;
+    Orphan orphan;
+    orphan.pid = process_.pid;
+    orphan.pidfd.reset(process_.pidfd.release());
     process_.pid = -1;
-    process_.pidfd.reset();
     if (watch == Watch::done) {
-        (void)reap(pid);  // the status of a killed command is not reported
-        return 0;
+        (void)reap(orphan.pid);  // the status of a killed command is not reported
+        return Orphan();
     }
-    return pid;
+    return orphan;
 }
 
 }  // namespace shell_worker

@@ -16,6 +16,7 @@
 
 #include "child_exit.hpp"
 #include "child_start.hpp"
+#include "orphans.hpp"
 #include "termination_guard.hpp"
 
 namespace shell_worker {
@@ -28,30 +29,38 @@ constexpr double kill_grace = 0.2;
 
 class CommandChild {
 public:
+    // Async-signal-safe: it stores a reference.
     explicit CommandChild(TerminationGuard& guard) noexcept : guard_(guard) {}
     CommandChild(const CommandChild&) = delete;
     CommandChild& operator=(const CommandChild&) = delete;
 
-    // Starts the child (spawn_child) and registers its group.
+    // Starts the child (spawn_child) and registers its group; starts none
+    // once a terminating signal has been handled (TerminationGuard::may_start).
+    // Under the host's lock; not async-signal-safe (it starts a process).
     StartOutcome start(const ChildPlan& plan) noexcept;
 
     // Whether there is a child that has been neither reaped nor let go.
+    // Async-signal-safe: reads a member.
     bool running() const noexcept { return process_.pid > 0; }
 
     // Waits for the child's exit without reaping it (child_exit.hpp), and
-    // for `watched_fd`'s reader to go where it is not -1.
+    // for `watched_fd`'s reader to go where it is not -1.  Not
+    // async-signal-safe: it sleeps.
     Watch wait_for_exit(double deadline, int watched_fd = -1) noexcept;
+    // Async-signal-safe: reads a member.
     int error_number() const noexcept { return process_.error_number; }
 
     // After wait_for_exit() said `done`: lets the group go, then reaps the
-    // child.  Its wait status (0 when someone else reaped it).
+    // child.  Its wait status (0 when someone else reaped it).  Not
+    // async-signal-safe: letting go may wait for a handler to finish.
     int finish() noexcept;
 
     // Ends the child's group: SIGKILL, a wait of at most `grace` seconds for
     // the child itself (none when the kill was refused outright), the group
-    // let go, the child reaped.  0 when it was; otherwise the child's pid,
-    // still unreaped and no longer this object's, for adopt_orphan().
-    pid_t end(double grace) noexcept;
+    // let go, the child reaped.  An empty Orphan when it was; otherwise the
+    // child, still unreaped and no longer this object's, with its pidfd, for
+    // adopt_orphan().  Not async-signal-safe: it sleeps.
+    Orphan end(double grace) noexcept;
 
 private:
     TerminationGuard& guard_;

@@ -1,4 +1,5 @@
 // An owned file descriptor: closed when its owner ends, unless handed on.
+// Every member is async-signal-safe: none calls anything but close().
 // Process code only; it does not include the host's headers.
 #pragma once
 

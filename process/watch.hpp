@@ -3,6 +3,8 @@
 // Process code only: nothing here includes the host's headers.
 #pragma once
 
+#include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 
 namespace shell_worker {
@@ -20,9 +22,18 @@ enum class Watch {
 
 // Whether poll()'s `revents` for a watched descriptor say that its reader has
 // gone: POLLERR on the write end of a pipe whose read end is closed, POLLHUP
-// on a socket or terminal whose peer has gone.  Async-signal-safe.
+// on a socket or terminal whose peer has gone, POLLNVAL once the descriptor
+// itself has been closed (nothing can be written to it, and poll would
+// report it at once, for ever).  Async-signal-safe.
 inline bool reader_gone(short revents) noexcept {
-    return (revents & (POLLERR | POLLHUP)) != 0;
+    return (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+// Whether `fd` is open now.  A closed descriptor's number goes to the next
+// one opened (the command's own pipes, say), so it is checked before any is.
+// Async-signal-safe: fcntl.
+inline bool descriptor_open(int fd) noexcept {
+    return fcntl(fd, F_GETFD) >= 0 || errno != EBADF;
 }
 
 }  // namespace shell_worker

@@ -4,6 +4,7 @@ import itertools
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -303,3 +304,24 @@ def stand_in(tag, body, *arguments):
 def parent_of(pid):
     with open(f"/proc/{pid}/stat") as stat:
         return int(stat.read().rsplit(")", 1)[1].split()[1])
+
+
+@pytest.fixture(scope="session")
+def process_shim(tmp_path_factory):
+    """tests/process_shim.c built into a library to preload (its comment lists what it does)."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("needs a C compiler, to build the preloaded shim")
+    library = tmp_path_factory.mktemp("shim") / "process_shim.so"
+    source = os.path.join(os.path.dirname(__file__), "process_shim.c")
+    subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", str(library), source, "-ldl"],
+                   check=True)
+    return str(library)
+
+
+def shimmed(shim: str, **settings) -> dict:
+    """This environment with `shim` preloaded after whatever is preloaded already (a
+    sanitizer's runtime must come first) and its SHIM_ settings."""
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+    return {**os.environ, "LD_PRELOAD": preload,
+            **{f"SHIM_{name.upper()}": str(value) for name, value in settings.items()}}

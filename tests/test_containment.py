@@ -17,7 +17,7 @@ from unittest import mock
 import pytest
 
 import varnok.workers.shell_worker as sw
-from conftest import (WORKER, Worker, after_version_warning, processes_with, run_python,
+from conftest import (WORKER, Worker, after_version_warning, processes_with, run_python, shimmed,
                       unique_seconds, wait_for)
 
 
@@ -355,3 +355,129 @@ def test_commands_on_two_threads_are_both_contained(marker):
         thread.join()
     assert results == [time_out(0.5)["result"]] * 2
     assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
+# --- windows widened by a preloaded shim ------------------------------------------------
+
+STARTER_WOKEN_BY_THE_DYING = """
+import os, select, signal, threading, time
+import varnok.workers.shell_worker as sw
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})  # for the threads: main takes it
+def running(text):
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                if text.encode() in cmdline.read():
+                    return True
+        except OSError:
+            pass
+    return False
+def started(command):
+    thread = threading.Thread(target=sw.execute_command, args=(command,), daemon=True)
+    thread.start()
+    return thread
+def start_once_woken():
+    select.select([int(os.environ["WAKE"])], [], [])
+    sw.execute_command(f"sleep {os.environ['MARK']}")
+# A command in the first slot that ends, one in the second that runs on: the handler's
+# kill of the second leaves the first slot free behind it.
+first = started(f"read x <{os.environ['FIFO']}")
+while not running(os.environ["FIFO"]): time.sleep(0.005)
+started(f"sleep {os.environ['MARK']}")
+while not running(os.environ["MARK"]): time.sleep(0.005)
+with open(os.environ["FIFO"], "w") as fifo:
+    fifo.write("\\n")
+first.join()
+threading.Thread(target=start_once_woken, daemon=True).start()
+signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
+print("ready", flush=True)
+threading.Event().wait()
+"""
+
+
+def test_a_command_started_while_the_handler_kills_is_not_left(process_shim, marker,
+                                                               tmp_path):
+    # The shim holds the handler's kill of the running command for 300 ms and wakes a
+    # thread that starts another meanwhile, into the slot that the handler has passed.
+    fifo = tmp_path / "first"
+    os.mkfifo(fifo)
+    wake, notify = os.pipe()
+    try:
+        env = shimmed(process_shim, kill_delay_ms=300, notify_fd=notify)
+        child = subprocess.Popen([sys.executable, "-c", STARTER_WOKEN_BY_THE_DYING],
+                                 env={**env, "WAKE": str(wake), "MARK": marker,
+                                      "FIFO": str(fifo)},
+                                 pass_fds=(wake, notify), stdout=subprocess.PIPE)
+        try:
+            assert child.stdout.readline() == b"ready\n"
+            child.send_signal(signal.SIGTERM)
+            assert child.wait(30) == -signal.SIGTERM
+        finally:
+            child.kill()
+    finally:
+        os.close(wake)
+        os.close(notify)
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
+SECOND_SIGNAL_ON_ANOTHER_THREAD = """
+import os, signal, threading
+import varnok.workers.shell_worker as sw
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})  # SIGTERM here, SIGHUP there
+def other():
+    signal.pthread_sigmask(signal.SIG_SETMASK, {signal.SIGTERM})
+    threading.Event().wait()
+threading.Thread(target=other, daemon=True).start()
+sw.execute_command(f"sleep {os.environ['MARK']}; echo never")
+"""
+
+
+@pytest.mark.parametrize("host", ["main loop", "another thread"])
+def test_a_second_terminating_signal_waits_for_the_first_handlers_kill(process_shim, marker,
+                                                                       host):
+    # The first handler holds the command's slot while the shim delays its kill by 300 ms;
+    # SIGHUP arrives meanwhile, on the same thread (the worker's main loop) or on another.
+    read_end, notify = os.pipe()
+    try:
+        env = shimmed(process_shim, kill_delay_ms=300, notify_fd=notify)
+        if host == "main loop":
+            worker = subprocess.Popen(WORKER, env=env, pass_fds=(notify,), stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE)
+            worker.stdin.write(json.dumps({"command": f"sleep {marker}"}).encode() + b"\n")
+            worker.stdin.flush()
+        else:
+            worker = subprocess.Popen([sys.executable, "-c", SECOND_SIGNAL_ON_ANOTHER_THREAD],
+                                      env={**env, "MARK": marker}, pass_fds=(notify,),
+                                      stdout=subprocess.PIPE)
+        try:
+            assert wait_for(lambda: processes_with(marker))
+            worker.send_signal(signal.SIGTERM)
+            assert os.read(read_end, 1) == b"!"  # the first handler's kill has begun
+            worker.send_signal(signal.SIGHUP)
+            assert worker.wait(30) in (-signal.SIGTERM, -signal.SIGHUP)
+        finally:
+            worker.kill()
+    finally:
+        os.close(read_end)
+        os.close(notify)
+    assert wait_for(lambda: processes_with(marker) == [], 0.5)
+
+
+def test_without_pidfds_the_exit_checks_after_a_kill_start_short(process_shim, tmp_path):
+    # The wait for the command's exit has stretched its checks to 50 ms when its time runs
+    # out.  After the kill the shim makes the first check find nothing, as for a child slow
+    # to die: the next check must come after the shortest interval, not the longest.
+    log = tmp_path / "log"
+    code = ("import os, varnok.workers.shell_worker as sw\n"
+            "log = os.open(os.environ['LOG'], os.O_WRONLY | os.O_CREAT | os.O_APPEND)\n"
+            "os.dup2(log, 9)\n"
+            "print(sw.execute_command('exec >/dev/null 2>&1; exec sleep 5', 0.3))\n")
+    result = run_python(code, env={**shimmed(process_shim, no_pidfd=1, hide_exit=1, log_fd=9),
+                                   "LOG": str(log)})
+    assert result.stdout == repr(time_out(0.3)["result"]) + "\n"
+    lines = log.read_text().split()
+    before, after = " ".join(lines).split("kill", 1)
+    slept_before = [int(n) for n in before.split()[1::2]]
+    slept_after = [int(n) for n in after.split()[1::2]]
+    assert max(slept_before) == 50_000_000
+    assert slept_after and slept_after[0] <= 1_000_000

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import after_version_warning, processes_with, wait_for
+from conftest import after_version_warning, processes_with, run_python, wait_for
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "varnok-shell-worker")
 MESSAGE = (b"shell worker: nobody can read its answers any more (its standard output was "
@@ -56,6 +56,58 @@ def test_a_gone_controller_ends_the_command_and_the_worker(marker, command, tran
         assert worker.wait(30) == 1
         assert after_version_warning(worker.stderr.read()) == MESSAGE
         assert wait_for(lambda: processes_with(marker) == [], 2)
+    finally:
+        if worker.poll() is None:
+            worker.kill()
+
+
+CLOSING_STDOUT_MIDWAY = """
+import os, sys, threading
+import varnok.workers.shell_worker as sw
+from varnok.workers import shell_worker_settings
+shell_worker_settings.exit_with_controller = True
+def close_stdout():
+    open(os.environ["READY"], "rb").close()  # the command has begun
+    os.close(1)
+    open(os.environ["GO"], "wb").close()  # and goes on, to wake the worker's wait
+threading.Thread(target=close_stdout).start()
+try:
+    print("answered", sw.execute_command(os.environ["COMMAND"], 5.0), file=sys.stderr)
+except SystemExit as error:
+    print(error, file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize("command", [
+    "echo tick; sleep {t}; echo never",  # wakes the wait for its output
+    "exec >/dev/null 2>&1; sleep {t}",  # ends it, for the wait for its exit
+])
+def test_a_standard_output_closed_midway_ends_the_wait_at_once(marker, command, tmp_path):
+    # A poll that began before the close does not see it; every later one reports POLLNVAL
+    # at once, for ever: no busy loop until the time limit, and the command's group ends as
+    # for a reader that has gone.
+    ready, go = tmp_path / "ready", tmp_path / "go"
+    os.mkfifo(ready)
+    os.mkfifo(go)
+    body = f": >{ready}; : <{go}; " + command.format(t=marker)
+    result = run_python(CLOSING_STDOUT_MIDWAY, env={**os.environ, "READY": str(ready),
+                                                    "GO": str(go), "COMMAND": body})
+    assert after_version_warning(result.stderr.encode()) == MESSAGE
+    assert wait_for(lambda: processes_with(marker) == [], 2)
+
+
+def test_a_standard_output_closed_from_the_start_runs_nothing(marker):
+    # Its number would otherwise go to the command's own pipe, which would then be watched.
+    worker = subprocess.Popen(["sh", "-c", 'exec "$@" >&-', "sh", SCRIPT,
+                               "--exit-with-controller"],
+                              stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        send(worker, {"command": f"sleep {marker}; echo never"})
+        assert worker.wait(30) == 1
+        assert after_version_warning(worker.stderr.read()) == (
+            b"shell worker: nobody can read its answers any more (its standard output was "
+            b"closed); the command was not started\n")
+        assert processes_with(marker) == []
     finally:
         if worker.poll() is None:
             worker.kill()

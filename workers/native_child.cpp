@@ -59,12 +59,12 @@ public:
         if (!child_.running()) {
             return;
         }
-        pid_t orphan;
+        Orphan orphan;
         Py_BEGIN_ALLOW_THREADS
         orphan = child_.end(kill_grace);
         Py_END_ALLOW_THREADS
-        if (orphan > 0) {
-            // With the table full it stays unreaped until the worker ends.
+        if (orphan.pid > 0) {
+            // Out of memory for the list, it stays unreaped until the worker ends.
             (void)adopt_orphan(orphan);
         }
     }
@@ -226,8 +226,18 @@ Ref run_native(const ChildCall& call, bool captured, ExecutorStep& step) noexcep
     TextEncoding encoding;
     ChildEnds ends;
     ChildOutput output;
-    if (!read_worker_settings(settings) || !choose_text_encoding(encoding) ||
-        !make_child_ends(ends, output, encoding)) {
+    if (!read_worker_settings(settings) || !choose_text_encoding(encoding)) {
+        return Ref();
+    }
+    if (settings.exit_with_controller && !descriptor_open(STDOUT_FILENO)) {
+        // Nobody can read an answer; and from here on the number could name
+        // the command's own pipe, which would be watched in its place.
+        PyErr_SetString(PyExc_SystemExit,
+                        "shell worker: nobody can read its answers any more (its standard "
+                        "output was closed); the command was not started");
+        return Ref();
+    }
+    if (!make_child_ends(ends, output, encoding)) {
         return Ref();
     }
     Ref arguments = shell_arguments(call.command);
