@@ -222,13 +222,17 @@ __attribute__((noinline)) pid_t fork_child(const ChildContext& context) noexcept
     return pid;
 }
 
-// Reads until `size` bytes or the end; the count read.  Async-signal-safe.
+// Reads until `size` bytes or the end: the count read, or -1 with errno set
+// when a read fails.  Async-signal-safe.
 ssize_t read_fully(int fd, void* data, size_t size) noexcept {
     size_t got = 0;
     while (got < size) {
         ssize_t n = retried([&] { return read(fd, static_cast<char*>(data) + got, size - got); });
-        if (n <= 0) {
-            break;  // the end, or a failure the report pipe cannot have (EIO)
+        if (failed(n)) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
         }
         got += size_t(n);
     }
@@ -294,6 +298,22 @@ StartOutcome spawn_child(const ChildPlan& plan) noexcept {
     }
     Report report;
     ssize_t got = read_fully(report_read.get(), &report, sizeof report);
+    if (failed(got)) {
+        // Whether the child started cannot be told: it may have exec'd, or be
+        // about to report a failure that nobody will read.  Either way it is
+        // not a command that runs as asked, so it is ended with whatever it
+        // started (the group that it leads once it got that far, still its
+        // own while it is unreaped) and reaped, and the start fails with the
+        // read's error, as the host's Popen raises it.
+        int read_error = errno;
+        (void)kill(-pid, SIGKILL);
+        (void)kill(pid, SIGKILL);
+        int status;
+        (void)retried([&] { return waitpid(pid, &status, 0); });
+        outcome.failure = StartFailure::parent;
+        outcome.error_number = read_error;
+        return outcome;
+    }
     if (got == 0) {
         outcome.pid = pid;  // closed at exec: the command runs
         return outcome;

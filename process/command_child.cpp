@@ -23,12 +23,12 @@ Watch CommandChild::wait_for_exit(double deadline, int watched_fd) noexcept {
     return watch;
 }
 
-int CommandChild::finish() noexcept {
+int CommandChild::finish(int& status) noexcept {
     guard_.release();
-    int status = reap(process_.pid);
+    int reap_error = reap(process_.pid, status);
     process_.pid = -1;
     process_.pidfd.reset();
-    return status;
+    return reap_error;
 }
 
 pid_t CommandChild::end(double grace) noexcept {
@@ -48,7 +48,8 @@ pid_t CommandChild::end(double grace) noexcept {
     process_.pid = -1;
     process_.pidfd.reset();
     if (watch == Watch::done) {
-        (void)reap(pid);  // the status of a killed command is not reported
+        int status;
+        (void)reap(pid, status);  // the status of a killed command is not reported
         return 0;
     }
     return pid;
