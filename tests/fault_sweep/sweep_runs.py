@@ -37,9 +37,10 @@ ENVIRONMENT = {**{name: value for name, value in os.environ.items() if name != "
 ANSWER_SECONDS = 15
 SESSION_GRACE = 2.0
 
-# The worker's own directory, and a request's.
+# The worker's own directory, a request's, and one that is not there.
 WORKER_DIRECTORY = "/"
 DIRECTORY = "/tmp"
+MISSING_DIRECTORY = "/nonexistent/fault-sweep"
 REQUESTS = {
     "plain": {"command": "echo hi; exit 3"},
     # "; :" keeps the shell alive beside its sleep: both must go at the time-out.
@@ -47,6 +48,9 @@ REQUESTS = {
     "exec_many": {"action": "exec_many", "commands": ["printf a", "exit 2"]},
     "cwd": {"command": "pwd", "cwd": DIRECTORY},
     "1 MiB output": {"command": "head -c 1048576 /dev/zero | tr '\\0' x"},
+    # A child that reports its own failure: the parent's read of the report
+    # may fail too.
+    "start failure": {"command": "pwd", "cwd": MISSING_DIRECTORY},
 }
 NEXT = {"command": "echo next"}
 
@@ -272,7 +276,7 @@ def start_error_texts(number: int) -> set[str]:
     the one the failure concerns."""
     message = os.strerror(number)
     return {str(OSError(number, message))} | {
-        str(OSError(number, message, name)) for name in (WORKER_DIRECTORY, DIRECTORY, "/bin/sh", "/dev/null")}
+        str(OSError(number, message, name)) for name in (WORKER_DIRECTORY, DIRECTORY, MISSING_DIRECTORY, "/bin/sh", "/dev/null")}
 
 
 def errno_name(number: int) -> str:

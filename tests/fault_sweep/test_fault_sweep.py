@@ -57,6 +57,7 @@ LEFT_OUT = {
     # retry or to answer otherwise, and its result is ignored on purpose.
     "close": "the descriptor is gone whatever it returns",
     "getpid": "has no failure",
+    "exit_group": "has no failure",
     # Reports failure by returning the old break, never an errno: an injected
     # errno would be taken by the C library for a new break, which no kernel
     # gives.
@@ -83,7 +84,8 @@ def baselines() -> dict:
 # that the sweep is the same every time.  A position that a run does not
 # reach fails nothing, and the closing summary counts the faults that landed.
 PACED = {"read": "output", "poll": "output", "mmap": "allocator", "mremap": "allocator"}
-OUTPUT_POSITIONS = {"plain": 8, "time-out": 8, "exec_many": 12, "cwd": 8, "1 MiB output": 64}
+OUTPUT_POSITIONS = {"plain": 8, "time-out": 8, "exec_many": 12, "cwd": 8, "1 MiB output": 64,
+                    "start failure": 4}
 ALLOCATOR_POSITIONS = 8
 
 
@@ -116,6 +118,11 @@ def test_every_call_is_swept(kind):
     assert made - ERRNOS.keys() - LEFT_OUT.keys() == set()
 
 
+def failure(message: str) -> dict:
+    return {"stdout": "", "stderr": message, "returncode": -1}
+
+
+MISSING = f"[Errno 2] No such file or directory: '{sweep_runs.MISSING_DIRECTORY}'"
 EXPECTED = {
     "plain": {"success": False, "result": {"stdout": "hi\n", "stderr": "", "returncode": 3},
               "error": ""},
@@ -128,6 +135,7 @@ EXPECTED = {
             "error": None},
     "1 MiB output": {"success": True, "result": {"stdout": "x" * 1048576, "stderr": "",
                                                  "returncode": 0}, "error": None},
+    "start failure": {"success": False, "result": failure(MISSING), "error": MISSING},
 }
 
 
@@ -140,10 +148,6 @@ def test_fault_free_runs(kind):
                                                                 "returncode": 0}, "error": None}
     assert baseline.state["children"] == [] and baseline.survivors == []
     assert (baseline.returncode, after_version_warning(baseline.stderr)) == (0, b"")
-
-
-def failure(message: str) -> dict:
-    return {"stdout": "", "stderr": message, "returncode": -1}
 
 
 def check_result(result, expected, number):
