@@ -72,6 +72,13 @@ class Run:
     worker_pid: int = 0
 
 
+def _decoded(line: bytes) -> dict:
+    try:
+        return json.loads(line)
+    except ValueError:
+        raise AssertionError(f"a malformed answer: {line[:200]!r}...{line[-200:]!r}") from None
+
+
 def _waiting_for_input(pid: int) -> bool:
     """Whether `pid` sleeps (not stopped by its tracer) in a read of its
     standard input or a wait for it to be readable, or has ended."""
@@ -201,7 +208,7 @@ def run(request: dict, trace: str | None = None, inject: str | None = None) -> R
             if line and not line.endswith(b"\n"):
                 outcome.cut_short, line = line, b""
             if line:
-                outcome.answer = json.loads(line)
+                outcome.answer = _decoded(line)
                 try:
                     worker.stdin.write(json.dumps(NEXT).encode() + b"\n")
                     worker.stdin.flush()
@@ -210,7 +217,7 @@ def run(request: dict, trace: str | None = None, inject: str | None = None) -> R
                 line = answers.next(ANSWER_SECONDS)
                 assert line is not None, f"no answer to echo next within {ANSWER_SECONDS} s"
                 if line:
-                    outcome.next_answer = json.loads(line)
+                    outcome.next_answer = _decoded(line)
                     outcome.state = _state(worker.pid)
             try:
                 worker.stdin.close()
