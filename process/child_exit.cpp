@@ -146,11 +146,19 @@ int kill_group(pid_t pid, int pidfd) noexcept {
                             PIDFD_SIGNAL_PROCESS_GROUP))) {
             return 0;
         }
-        if (errno != EINVAL) {
-            return errno;  // EPERM: refused for every process of the group; ESRCH: none left
+        if (errno == ESRCH) {
+            return ESRCH;  // no process of the group is left
         }
-        // A kernel before 6.9, which knows no such flag.
-        __atomic_store_n(&group_signals_by_pidfd, false, __ATOMIC_RELAXED);
+        // Any other refusal is the pidfd call's, not the group's answer:
+        // EINVAL from a kernel before 6.9, which knows no such flag; ENOSYS
+        // from a sandbox or emulator without the call; EPERM, which may be
+        // the call's policy rather than the processes' (and which -pid then
+        // gives again where they are a set-uid program's).  Every one of them
+        // is followed by the kill of -pid, or the group would outlive its
+        // command.  The first two will not change: later kills go to -pid at once.
+        if (errno == EINVAL || errno == ENOSYS) {
+            __atomic_store_n(&group_signals_by_pidfd, false, __ATOMIC_RELAXED);
+        }
     }
     // -pid names the group only while its leader is unreaped.  The worker
     // reaps only after letting go, but where SIGCHLD is ignored the kernel
@@ -163,14 +171,25 @@ int kill_group(pid_t pid, int pidfd) noexcept {
     return failed(kill(-pid, SIGKILL)) ? errno : 0;
 }
 
-int reap(pid_t pid) noexcept {
-    int status = 0;
-    if (failed(retried([&] { return waitpid(pid, &status, 0); }))) {
-        // ECHILD, the only failure left: someone else reaped the child, and
-        // its status went with them.
+int reap(pid_t pid, int& status) noexcept {
+    status = 0;
+    if (!failed(retried([&] { return waitpid(pid, &status, 0); }))) {
         return 0;
     }
-    return status;
+    if (errno == ECHILD) {
+        // Someone else reaped the child, and its status went with them.
+        status = 0;
+        return 0;
+    }
+    // Any other failure says nothing of the child, which is still there to
+    // be reaped: the host raises the error, then reaps the child as its
+    // Popen closes.  So the status is not reported, and the child is not
+    // left a zombie for the worker's lifetime.
+    int error_number = errno;
+    int ignored;
+    (void)retried([&] { return waitpid(pid, &ignored, 0); });
+    status = 0;
+    return error_number;
 }
 
 int returncode_of(int status) noexcept {

@@ -42,16 +42,19 @@ Watch wait_for_exit(ChildProcess& child, double deadline) noexcept;
 // kernel finds the group by the child's own identity (Linux 6.9 and later),
 // which stays right even once the child is reaped; otherwise it is `-pid`,
 // right only while the child is unreaped, which callers see to (and which is
-// checked first, for a kernel that reaps it unasked).  0, or the
-// errno: EPERM when no process of the group could be signalled (a set-uid
-// program, another user's process), ESRCH when none is left.
+// checked first, for a kernel that reaps it unasked).  Any refusal of the
+// pidfd call but ESRCH is followed by the kill of -pid.  0, or the errno:
+// EPERM when no process of the group could be signalled (a set-uid program,
+// another user's process), ESRCH when none is left.
 // Async-signal-safe; the termination guard's handler calls it.
 int kill_group(pid_t pid, int pidfd) noexcept;
 
-// Reaps a child whose exit has been seen: its wait status, or 0 when someone
-// else reaped it (the host reports 0 then too).  A child that has not exited
+// Reaps a child whose exit has been seen.  0 with its wait status in
+// `status` (0 when someone else reaped it: the host reports 0 then too), or
+// the errno of a wait that failed otherwise, after which the child is reaped
+// by a second wait and its status is not known.  A child that has not exited
 // would block it.  Async-signal-safe (waitpid).
-int reap(pid_t pid) noexcept;
+int reap(pid_t pid, int& status) noexcept;
 
 // What the host reports as the returncode of a wait status: the exit status,
 // or minus the number of the signal that ended the child.  Async-signal-safe.

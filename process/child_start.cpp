@@ -7,9 +7,9 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_exit.hpp"
 #include "system_call.hpp"
 
 // close_range(2) came with Linux 5.9 and glibc 2.34; through syscall() the
@@ -57,10 +57,16 @@ struct LinuxDirent64 {
 // Async-signal-safe; vfork child: writes only to the report pipe.
 [[noreturn]] void report_and_exit(int report_fd, StartFailure step, int error_number) noexcept {
     Report report = {step, error_number};
-    // A few bytes go through a pipe in one piece.  Should the write fail
-    // (EPIPE cannot: the parent holds the read end), the parent sees a
-    // started command that exits with status 255.
-    (void)retried([&] { return write(report_fd, &report, sizeof report); });
+    // A few bytes go through a pipe in one piece.  The report is all that
+    // tells the parent that the command never ran, so a failed write is made
+    // again, a few times (EPIPE cannot be: the parent holds the read end).
+    // Should every one fail, the parent sees a started command that exits
+    // with status 255.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!failed(retried([&] { return write(report_fd, &report, sizeof report); }))) {
+            break;
+        }
+    }
     _exit(255);
 }
 
@@ -222,13 +228,17 @@ __attribute__((noinline)) pid_t fork_child(const ChildContext& context) noexcept
     return pid;
 }
 
-// Reads until `size` bytes or the end; the count read.  Async-signal-safe.
+// Reads until `size` bytes or the end: the count read, or -1 with errno set
+// when a read fails.  Async-signal-safe.
 ssize_t read_fully(int fd, void* data, size_t size) noexcept {
     size_t got = 0;
     while (got < size) {
         ssize_t n = retried([&] { return read(fd, static_cast<char*>(data) + got, size - got); });
-        if (n <= 0) {
-            break;  // the end, or a failure the report pipe cannot have (EIO)
+        if (failed(n)) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
         }
         got += size_t(n);
     }
@@ -294,15 +304,32 @@ StartOutcome spawn_child(const ChildPlan& plan) noexcept {
     }
     Report report;
     ssize_t got = read_fully(report_read.get(), &report, sizeof report);
+    if (failed(got)) {
+        // Whether the child started cannot be told: it may have exec'd, or be
+        // about to report a failure that nobody will read.  Either way it is
+        // not a command that runs as asked, so it is ended with whatever it
+        // started (the group that it leads once it got that far, still its
+        // own while it is unreaped) and reaped, and the start fails with the
+        // read's error, as the host's Popen raises it.
+        int read_error = errno;
+        (void)kill(-pid, SIGKILL);
+        (void)kill(pid, SIGKILL);
+        int status;
+        (void)reap(pid, status);
+        outcome.failure = StartFailure::parent;
+        outcome.error_number = read_error;
+        return outcome;
+    }
     if (got == 0) {
         outcome.pid = pid;  // closed at exec: the command runs
         return outcome;
     }
     // The child did not exec and is exiting.  It is reaped here; it never
     // was registered with anyone who could signal it.  ECHILD, where the host
-    // ignores SIGCHLD, means the kernel has reaped it already.
+    // ignores SIGCHLD, means the kernel has reaped it already; reap() waits
+    // again after any other failure.
     int status;
-    (void)retried([&] { return waitpid(pid, &status, 0); });
+    (void)reap(pid, status);
     if (got == ssize_t(sizeof report)) {
         outcome.failure = report.step;
         outcome.error_number = report.error_number;

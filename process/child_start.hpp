@@ -34,7 +34,8 @@ struct ChildPlan {
 
 // Where a start failed.  `directory` and `exec` name the file involved;
 // `setup` is any other step in the child; `parent` is a failure before there
-// was a child (the report pipe, or vfork and fork both refused).
+// was a child (the report pipe, or vfork and fork both refused), or a report
+// that could not be read (the child is ended and reaped then).
 enum class StartFailure { none, parent, directory, setup, exec };
 
 struct StartOutcome {

@@ -31,12 +31,12 @@ Watch CommandChild::wait_for_exit(double deadline, int watched_fd) noexcept {
     return watch;
 }
 
-int CommandChild::finish() noexcept {
+int CommandChild::finish(int& status) noexcept {
     guard_.release();
-    int status = reap(process_.pid);
+    int reap_error = reap(process_.pid, status);
     process_.pid = -1;
     process_.pidfd.reset();
-    return status;
+    return reap_error;
 }
 
 Orphan CommandChild::end(double grace) noexcept {
@@ -61,7 +61,8 @@ Orphan CommandChild::end(double grace) noexcept {
     orphan.pidfd.reset(process_.pidfd.release());
     process_.pid = -1;
     if (watch == Watch::done) {
-        (void)reap(orphan.pid);  // the status of a killed command is not reported
+        int status;
+        (void)reap(orphan.pid, status);  // the status of a killed command is not reported
         return Orphan();
     }
     return orphan;

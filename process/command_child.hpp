@@ -51,9 +51,10 @@ public:
     int error_number() const noexcept { return process_.error_number; }
 
     // After wait_for_exit() said `done`: lets the group go, then reaps the
-    // child.  Its wait status (0 when someone else reaped it).  Not
+    // child.  0 with its wait status in `status` (0 when someone else reaped
+    // it), or the errno of a reap that failed (child_exit.hpp's reap).  Not
     // async-signal-safe: letting go may wait for a handler to finish.
-    int finish() noexcept;
+    int finish(int& status) noexcept;
 
     // Ends the child's group: SIGKILL, a wait of at most `grace` seconds for
     // the child itself (none when the kill was refused outright), the group

@@ -15,6 +15,9 @@ import types
 
 import pytest
 
+# The fault-injection sweep runs on its own (tools/fault-sweep), after the suite.
+collect_ignore = [] if os.environ.get("SHELL_WORKER_FAULT_SWEEP") == "1" else ["fault_sweep"]
+
 WORKER = [sys.executable, "-c", "from varnok.workers.shell_worker import main; main()"]
 
 # The module is written for 3.12: on any other host its import writes this

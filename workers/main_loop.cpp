@@ -12,6 +12,7 @@
 #include "../host/name_equality.hpp"
 #include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
+#include "input_pause.hpp"
 #include "json_sink.hpp"
 #include "main_loop_steps.hpp"
 #include "response_path.hpp"
@@ -234,7 +235,7 @@ int run(MainLoopStep& step) noexcept {
     }
     for (;;) {
         step = MainLoopStep::read_line;
-        Ref line = Ref::steal(PyIter_Next(lines.get()));
+        Ref line = next_input_line(in.get(), lines.get());
         if (!line) {
             return PyErr_Occurred() ? -1 : 0;
         }

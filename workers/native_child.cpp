@@ -282,7 +282,14 @@ Ref run_native(const ChildCall& call, bool captured, ExecutorStep& step) noexcep
     }
     // Let go of before the result is made: a terminating signal from now on
     // must not reach what the command left running on purpose.
-    int status = child->finish();
+    int status;
+    int reap_error = child->finish(status);
+    if (reap_error) {
+        // The host's wait raises it: a failure result, not an exit status of 0.
+        errno = reap_error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return Ref();
+    }
     step = ExecutorStep::build_result;
     return completed_result(output, encoding, status, captured);
 }
