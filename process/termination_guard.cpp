@@ -35,6 +35,13 @@ struct Slot {
 Slot slots[slot_count];
 
 constexpr int watched_signals[] = {SIGTERM, SIGHUP};
+constexpr unsigned watched_count = sizeof watched_signals / sizeof watched_signals[0];
+
+// The action each watched signal had when the guard's handler took its place:
+// a default, but with whatever flags and mask the host gave it (Python's own
+// signal.signal() sets SA_ONSTACK), which a plain default would lose.  Written
+// only while that signal's handler is not the guard's, under the host's lock.
+struct sigaction replaced_actions[watched_count];
 
 int running_commands = 0;  // guarded by the interpreter lock
 
@@ -60,13 +67,15 @@ pid_t terminating = 0;
 // blocks the signal from hanging for ever.
 constexpr double handover_limit = 2.0;
 
-// Async-signal-safe: sigaction.
+// Puts back the action that the guard's handler replaced: a default, with
+// the host's flags and mask.  Async-signal-safe: sigaction.
 void restore_default(int signal_number) noexcept {
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    // Fails only for a number that is not a signal's.
-    (void)sigaction(signal_number, &default_action, nullptr);
+    for (unsigned i = 0; i < watched_count; ++i) {
+        if (watched_signals[i] == signal_number) {
+            // Fails only for a number that is not a signal's.
+            (void)sigaction(signal_number, &replaced_actions[i], nullptr);
+        }
+    }
 }
 
 // Claims `slot` for this handler: true once it holds it, false when the slot
@@ -215,11 +224,12 @@ void install_where_default() noexcept {
     for (int signal_number : watched_signals) {
         sigaddset(&handler.sa_mask, signal_number);
     }
-    for (int signal_number : watched_signals) {
+    for (unsigned i = 0; i < watched_count; ++i) {
         struct sigaction current;
         // Neither call fails for these two signals.
-        if (sigaction(signal_number, nullptr, &current) == 0 && is_default(current)) {
-            (void)sigaction(signal_number, &handler, nullptr);
+        if (sigaction(watched_signals[i], nullptr, &current) == 0 && is_default(current)) {
+            replaced_actions[i] = current;
+            (void)sigaction(watched_signals[i], &handler, nullptr);
         }
     }
 }

@@ -180,6 +180,37 @@ def test_a_worker_that_ignores_sigterm_still_does(marker):
     assert worker.close()[2] == 0
 
 
+KEPT_ACTIONS = """
+import ctypes, json, signal
+import varnok.workers.shell_worker as sw
+class Action(ctypes.Structure):
+    _fields_ = [("handler", ctypes.c_void_p), ("mask", ctypes.c_ulong * 16),
+                ("flags", ctypes.c_int), ("restorer", ctypes.c_void_p)]
+libc = ctypes.CDLL(None, use_errno=True)
+def action(number):
+    current = Action()
+    assert libc.sigaction(number, None, ctypes.byref(current)) == 0
+    return [current.handler or 0, current.mask[0], current.flags]  # the kernel's 64 signals
+signal.signal(signal.SIGTERM, signal.SIG_DFL)  # the host's own call: SA_ONSTACK
+wanted = Action()
+wanted.flags = 0x10000000  # SA_RESTART
+wanted.mask[0] = 1 << (signal.SIGUSR1 - 1)
+assert libc.sigaction(signal.SIGHUP, ctypes.byref(wanted), None) == 0
+before = [action(signal.SIGTERM), action(signal.SIGHUP)]
+sw.execute_command("true")
+print(json.dumps({"same": before == [action(signal.SIGTERM), action(signal.SIGHUP)],
+                  "flags": [before[0][2] != 0, before[1][2] != 0]}))
+"""
+
+
+def test_the_hosts_default_terminating_actions_are_put_back_whole():
+    # The handler replaces a default only, but a default can carry flags and a mask
+    # that the host set and may read back; a plain default would lose them.
+    result = run_python(KEPT_ACTIONS)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout.splitlines()[-1]) == {"same": True, "flags": [True, True]}
+
+
 HELD_SIGTERM = """
 import signal, threading
 import varnok.workers.shell_worker as sw
