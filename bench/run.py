@@ -253,11 +253,12 @@ def built(name: str) -> Path:
     return program
 
 
-# The module's main takes its fast response path only while sys.stdout is the
-# process's own stream; the same stream rebuilt over the same binary buffer,
-# with the same settings, reaches the path that every other case takes.
-OLD_PATH = ("import io, sys; "
-            "sys.stdout = io.TextIOWrapper(sys.stdout.buffer, encoding=sys.stdout.encoding, "
+# The module's main writes a response in pieces only to io's own text stream;
+# the same stream rebuilt over the same binary buffer, with the same settings,
+# as a subclass of io's class, reaches the path that every other case takes.
+OLD_PATH = ("import io, sys\n"
+            "class Stream(io.TextIOWrapper): pass\n"
+            "sys.stdout = Stream(sys.stdout.buffer, encoding=sys.stdout.encoding, "
             "errors=sys.stdout.errors, newline='\\n'); "
             "from varnok.workers.shell_worker import main; main()")
 WORKERS = {
