@@ -155,8 +155,7 @@ class Keeper(io.BufferedIOBase):
     def write(self, data):
         self.kept.append(data)  # kept as given, as a test double or a capture may keep it
         return len(data)
-def before_run():
-    sys.stdout = sys.__stdout__ = io.TextIOWrapper(Keeper(), encoding="utf-8", newline="\\n")
+sys.stdout = sys.__stdout__ = io.TextIOWrapper(Keeper(), encoding="utf-8", newline="\\n")
 def after_run():
     sys.stdout.flush()
     os.write(1, b"".join(bytes(piece) for piece in sys.stdout.buffer.kept))
