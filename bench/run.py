@@ -214,11 +214,11 @@ def bench_execution(settings: Settings) -> list[Row]:
 
 
 def bench_patch_check(settings: Settings) -> list[Row]:
-    """What the executor's look for a patched process machinery costs: a command
+    """What deciding whether the host's machinery is its own costs: a command
     that fails before its child starts (a NUL in it), with a change to a
-    watched dict before each call, which makes the executor compare every
-    recorded entry, against the same calls with nothing changed, where the
-    check is one flag read."""
+    watched dict before each call, which makes the verdict look at the
+    standard library again, against the same calls with nothing changed,
+    where the check is one comparison of the change count."""
     name = 'patch check: execute_command("\\0")'
     namespace = vars(os)
 
