@@ -186,8 +186,7 @@ int answer(PyObject* line, MainLoopStep& step) noexcept {
     step = MainLoopStep::call_handler;
     Ref handler = lookup_global(k.handle_command);
     Ref response;
-    const Verdict* outer = request_verdict;  // a main loop run from a handler's command
-    request_verdict = &verdict;
+    const Verdict* outer = follow_verdict(&verdict);  // a main loop run from a command's hook
     if (handler && handler.get() == records.handle_command_function &&
         PyDict_CheckExact(cmd.get())) {
         // The module's own handle_command, with what its binding would check
@@ -197,7 +196,7 @@ int answer(PyObject* line, MainLoopStep& step) noexcept {
     } else if (handler) {
         response = Ref::steal(PyObject_CallOneArg(handler.get(), cmd.get()));
     }
-    request_verdict = outer;
+    follow_verdict(outer);
     if (!response || !send(response.get(), verdict, step)) {
         return -1;
     }

@@ -11,9 +11,10 @@
 
 namespace shell_worker {
 
-const Verdict* request_verdict = nullptr;
-
 namespace {
+
+// The verdict of the request that the main loop is answering on this thread.
+thread_local const Verdict* request_verdict = nullptr;
 
 // The last verdict made, with owned references to what it borrows.
 Verdict cached;
@@ -394,6 +395,12 @@ Verdict decide_request() noexcept {
 
 bool verdict_holds(const Verdict& verdict) noexcept {
     return verdict.changes == change_count();
+}
+
+const Verdict* follow_verdict(const Verdict* verdict) noexcept {
+    const Verdict* outer = request_verdict;
+    request_verdict = verdict;
+    return outer;
 }
 
 Verdict executor_verdict() noexcept {

@@ -42,12 +42,15 @@ Verdict decide_request() noexcept;
 // Whether nothing that `verdict` was made from has changed since.
 bool verdict_holds(const Verdict& verdict) noexcept;
 
-// The verdict of the request that the main loop is answering, or null: the
-// executor follows it rather than deciding again.
-extern const Verdict* request_verdict;
+// Makes `verdict` (or null) the one that calls of execute_command on this
+// thread follow, for the request that the main loop is answering; returns
+// the one it replaces, to be put back.  Per thread, since a main loop on
+// another thread sets and restores its own while this one waits for a
+// command.
+const Verdict* follow_verdict(const Verdict* verdict) noexcept;
 
-// The verdict that a call of execute_command follows: the request's, or, for
-// a call of the host's own, one made now.
+// The verdict that a call of execute_command follows: the request's on this
+// thread, or, for a call of the host's own, one made now.
 Verdict executor_verdict() noexcept;
 
 // Whether a response may go to `out` (the sys.stdout fetched for its write)
