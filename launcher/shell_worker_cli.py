@@ -53,11 +53,14 @@ def parse_size(text: str) -> int:
     if not match:
         raise UsageError(f"argument --output-limit: invalid size: {text!r} "
                          "(a byte count, or one with a K, M or G suffix, such as 64M)")
-    size = int(match[1]) * SUFFIXES[match[2]]
-    if size > MOST_OUTPUT_LIMIT:
+    # Judged by its digits before int() sees them: the host refuses to turn
+    # more than a few thousand digits into an int, and no count of more than
+    # fifteen significant digits is within the limit anyway.
+    digits = match[1].lstrip("0")
+    if len(digits) > 15 or int(digits or "0") * SUFFIXES[match[2]] > MOST_OUTPUT_LIMIT:
         raise UsageError(f"argument --output-limit: {text!r} is more than "
                          f"{MOST_OUTPUT_LIMIT >> 30}G")
-    return size
+    return int(digits or "0") * SUFFIXES[match[2]]
 
 
 def parse(arguments: list[str]) -> dict[str, int | bool]:
@@ -82,13 +85,30 @@ def parse(arguments: list[str]) -> dict[str, int | bool]:
     return settings
 
 
+def asked_about(arguments: list[str]) -> str | None:
+    """"help" or "version" when one of them is asked for anywhere on the line,
+    the first of them if both: as with argparse, they win over every other
+    option, a refused one included.  The word after a bare --output-limit is
+    its value, not an option."""
+    rest = iter(arguments)
+    for argument in rest:
+        if argument == "--output-limit":
+            next(rest, None)
+        elif argument in ("--help", "-h"):
+            return "help"
+        elif argument in ("--version", "-V"):
+            return "version"
+    return None
+
+
 def run(argv: list[str] | None = None) -> int | None:
     """The console script's entry point; returns the exit status."""
     arguments = sys.argv[1:] if argv is None else argv
-    if arguments in (["--help"], ["-h"]):
+    asked = asked_about(arguments)
+    if asked == "help":
         sys.stdout.write(USAGE)
         return 0
-    if arguments in (["--version"], ["-V"]):
+    if asked == "version":
         from importlib.metadata import version
         print(PROGRAM, version(PROGRAM))
         return 0

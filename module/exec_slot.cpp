@@ -16,7 +16,6 @@
 #include "code_objects.hpp"
 #include "function_object.hpp"
 #include "init_steps.hpp"
-#include "machinery_records.hpp"
 #include "slots.hpp"
 
 namespace shell_worker {
@@ -64,9 +63,6 @@ bool import_host_modules_into(PyObject* module, bool& registered) noexcept {
         }
         if (!dict_put(records.globals, name, host_module.get())) {
             return false;
-        }
-        if (name == k.subprocess) {
-            record_process_machinery(host_module.get());
         }
     }
     return true;
@@ -150,7 +146,6 @@ bool initialise(PyObject* module, InitStep& step, bool& registered) noexcept {
     if (!import_host_modules_into(module, registered) || !bind_callables(step)) {
         return false;
     }
-    record_output_machinery();
     step = InitStep::run_as_main_program;
     if (!run_if_main_program()) {
         return false;

@@ -54,8 +54,7 @@ def test_short_options_are_listed_and_do_what_the_long_ones_do(short, long):
     assert re.search(rf"^  {short}, {long} ", script("--help").stdout, re.MULTILINE)
 
 
-@pytest.mark.parametrize("arguments", [["--bogus"], ["-"], ["--help", "--version"], ["run"],
-                                       ["-v"]])
+@pytest.mark.parametrize("arguments", [["--bogus"], ["-"], ["run"], ["-v"]])
 def test_any_other_argument_is_refused_with_the_usage_and_reads_nothing(arguments):
     usage = script("--help").stdout.partition("\n")[0]
     done = script(*arguments, input="{}\n")
@@ -74,3 +73,31 @@ def test_without_arguments_it_is_the_worker_itself(lines):
     direct = subprocess.run(WORKER, input=lines, capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (direct.returncode, direct.stdout)
     assert done.stderr.splitlines()[-1:] == direct.stderr.splitlines()[-1:]
+
+
+@pytest.mark.parametrize("arguments, asked", [
+    (["--bogus", "--help"], "--help"),
+    (["--output-limit", "x", "-h"], "--help"),
+    (["--exit-with-controller", "--version"], "--version"),
+    (["-V", "--help"], "--version"),
+    (["--help", "--version"], "--help"),
+    (["--output-limit", "1" * 5000, "--version"], "--version"),
+])
+def test_help_and_version_win_over_any_other_option(arguments, asked):
+    done = script(*arguments, input="{}\n")
+    assert (done.returncode, done.stdout, done.stderr) == (0, script(asked).stdout, "")
+
+
+@pytest.mark.parametrize("size", ["1" * 5000, "0" * 5000 + "9" * 16, "281474976710657",
+                                  "262145G"])
+def test_an_oversized_limit_is_refused_with_the_usage_line(size):
+    usage = script("--help").stdout.partition("\n")[0]
+    done = script("--output-limit", size, input="{}\n")
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.startswith(usage + "\nvarnok-shell-worker: error: argument --output-limit: ")
+    assert done.stderr.endswith(" is more than 262144G\n")
+
+
+def test_the_largest_limit_and_leading_zeros_are_accepted():
+    done = script("--output-limit", "0" * 5000 + "262144G", input='{"action": "quit"}\n')
+    assert (done.returncode, done.stdout) == (0, '{"success": true, "result": "goodbye"}\n')

@@ -13,15 +13,19 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 FAST = [sys.executable, "-c", "from varnok.workers.shell_worker import main; main()"]
-# The same standard output, as an equal text stream over the same binary layer: the main
-# loop cannot tell it for its own, and takes the plain way.
+# The same standard output, as an equal text stream over the same binary layer, of a class
+# that is not io's own: the main loop takes the plain way.
 REPLACED_STDOUT = """
 import io, sys
+class Stream(io.TextIOWrapper):
+    pass
 own = sys.stdout
-sys.stdout = io.TextIOWrapper(own.buffer, encoding=own.encoding, errors=own.errors,
-                              newline="\\n", line_buffering=own.line_buffering,
-                              write_through=own.write_through)
+sys.stdout = Stream(own.buffer, encoding=own.encoding, errors=own.errors,
+                    newline="\\n", line_buffering=own.line_buffering,
+                    write_through=own.write_through)
 """
+# The same, of io's own class: nothing about it differs from the process's own stream.
+EQUAL_STDOUT = REPLACED_STDOUT.replace("Stream(own", "io.TextIOWrapper(own")
 PLAIN = [sys.executable, "-c",
          REPLACED_STDOUT + "from varnok.workers.shell_worker import main; main()"]
 
@@ -133,6 +137,7 @@ FOUR_MB = {"command": r"head -c 4000000 /dev/zero | tr '\000' '\377'; exit 1"}
 SETUPS = {
     "nothing replaced": ("", True),
     "sys.stdout": (REPLACED_STDOUT, False),
+    "sys.stdout, of io's own class": (EQUAL_STDOUT, True),
     "json.dumps": ("dumps = json.dumps\njson.dumps = lambda *a, **k: dumps(*a, **k)", False),
     "handle_command": ("handle = sw.handle_command\nsw.handle_command = lambda c: handle(c)",
                        False),

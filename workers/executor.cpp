@@ -1,6 +1,6 @@
 // execute_command: one shell command in a child process, started and watched
-// by the module itself while the host's subprocess machinery is its own, and
-// through a replacement's run() otherwise, with every failure of its own
+// by the module itself where the request's verdict (request_verdict.hpp) says
+// that subprocess is the standard library's own, and through run() otherwise, with every failure of its own
 // turned into a result.
 #include "shell_worker.hpp"
 
@@ -10,10 +10,10 @@
 #include "../host/error_context.hpp"
 #include "../host/global_lookup.hpp"
 #include "../host/maps.hpp"
-#include "../host/recorded_entries.hpp"
 #include "../host/records.hpp"
 #include "../host/traceback_entry.hpp"
 #include "environment_copy.hpp"
+#include "request_verdict.hpp"
 #include "executor_steps.hpp"
 #include "output_form.hpp"
 #include "worker_objects.hpp"
@@ -71,15 +71,6 @@ Ref run_through(PyObject* run, const ChildCall& call, ExecutorStep& step) noexce
     return result;
 }
 
-// Whether the global `subprocess` and its `run` are still what initialisation
-// found, and nothing that the module stands in for has been replaced since:
-// Popen, any name of subprocess or of its Popen class, the os functions
-// Popen calls (recorded_entries.hpp).  No error is left.
-bool is_host_machinery(PyObject* subprocess, PyObject* run) noexcept {
-    return records.subprocess && subprocess == records.subprocess &&
-           run == records.subprocess_run && machinery_entries.unchanged();
-}
-
 // The guarded region: start the child, wait for it, collect its result.
 // On failure `step` tells which step raised.
 Ref run_child(PyObject* command, double timeout, PyObject* cwd, bool captured,
@@ -90,7 +81,10 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, bool captured,
     if (!run) {
         return Ref();
     }
-    bool native = is_host_machinery(subprocess.get(), run.get());
+    // The request's verdict: while it holds, the global subprocess and its run
+    // are the ones it found to be the standard library's.
+    Verdict verdict = executor_verdict();
+    bool native = verdict.process_own && verdict_holds(verdict);
     step = ExecutorStep::convert_timeout;
     Ref timeout_value = Ref::steal(PyFloat_FromDouble(timeout));
     if (!timeout_value) {
@@ -102,7 +96,7 @@ Ref run_child(PyObject* command, double timeout, PyObject* cwd, bool captured,
         return Ref();
     }
     step = ExecutorStep::copy_environment;
-    Ref environment = environment_copy();
+    Ref environment = environment_copy(verdict);
     if (!environment) {
         return Ref();
     }

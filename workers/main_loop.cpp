@@ -15,7 +15,7 @@
 #include "input_pause.hpp"
 #include "json_sink.hpp"
 #include "main_loop_steps.hpp"
-#include "response_path.hpp"
+#include "request_verdict.hpp"
 #include "response_stream.hpp"
 #include "responses.hpp"
 #include "worker_objects.hpp"
@@ -104,16 +104,17 @@ int send_streamed(PyObject* out, PyObject* response, MainLoopStep& step) noexcep
     return again && call_method(again.get(), k.flush) ? 1 : 0;
 }
 
-// One response line out to the current sys.stdout; `own` when the module's
-// own handle_command and execute_command made it, and may have left outputs
-// as bytes.
-bool send(PyObject* response, bool own, MainLoopStep& step) noexcept {
+// One response line out to the current sys.stdout, fetched once here and
+// once more for the flush, whichever way it goes: the module's own way where
+// the request's verdict allows it for this stream and this response (made of
+// what the sink writes as json.dumps would), the plain way otherwise.
+bool send(PyObject* response, const Verdict& verdict, MainLoopStep& step) noexcept {
     step = MainLoopStep::write_response;
     Ref out = lookup_global_attr(k.sys, k.stdout_);
     if (!out) {
         return false;
     }
-    if (own && response_path_is_own(out.get()) && streamable(response)) {
+    if (may_write_in_pieces(verdict, out.get()) && streamable(response)) {
         int sent = send_streamed(out.get(), response, step);
         if (sent >= 0) {
             return sent == 1;
@@ -156,27 +157,10 @@ Ref stripped(PyObject* line) noexcept {
     return call_method(line, k.strip);
 }
 
-// Whether the global `name` is the module's own function `own`.  Never
-// leaves an error.
-bool global_is(PyObject* name, PyObject* own) noexcept {
-    Ref found = lookup_global(name);
-    if (!found) {
-        PyErr_Clear();
-        return false;
-    }
-    return found.get() == own;
-}
-
-// Whether the globals handle_command and execute_command are the module's
-// own; send() looks at the response path itself.
-bool handlers_are_own() noexcept {
-    return global_is(k.handle_command, records.handle_command_function) &&
-           global_is(k.execute_command, records.execute_command_function);
-}
-
 // Answers one stripped, non-blank line.  Returns 1 to go on, 0 after a quit
 // request, -1 on an error that ends the loop.
 int answer(PyObject* line, MainLoopStep& step) noexcept {
+    const Verdict verdict = decide_request();
     step = MainLoopStep::decode_line;
     Ref loads = lookup_global_attr(k.json, k.loads);
     if (!loads) {
@@ -197,24 +181,24 @@ int answer(PyObject* line, MainLoopStep& step) noexcept {
         }
         step = MainLoopStep::invalid_json_response;
         Ref response = invalid_json(e.get());
-        return response && send(response.get(), handlers_are_own(), step) ? 1 : -1;
+        return response && send(response.get(), verdict, step) ? 1 : -1;
     }
 
     step = MainLoopStep::call_handler;
     Ref handler = lookup_global(k.handle_command);
     Ref response;
-    bool own = false;
+    const Verdict* outer = follow_verdict(&verdict);  // a main loop run from a command's hook
     if (handler && handler.get() == records.handle_command_function &&
         PyDict_CheckExact(cmd.get())) {
         // The module's own handle_command, with what its binding would check
         // already true: called directly, so that it may keep the commands'
-        // outputs as bytes where the response is to be written here.
-        own = response_path_is_own();
-        response = handle_command(cmd.get(), own);
+        // outputs as bytes where the response may be written here.
+        response = handle_command(cmd.get(), verdict.handlers_own && verdict.json_own);
     } else if (handler) {
         response = Ref::steal(PyObject_CallOneArg(handler.get(), cmd.get()));
     }
-    if (!response || !send(response.get(), own, step)) {
+    follow_verdict(outer);
+    if (!response || !send(response.get(), verdict, step)) {
         return -1;
     }
     step = MainLoopStep::quit_test;
