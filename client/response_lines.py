@@ -19,17 +19,17 @@ class ProtocolFault(Exception):
     """A line from the worker that cannot be the answer to the request sent."""
 
 
-def read_exec_answer(line: bytes, command: str, check: bool) -> CommandResult:
+def read_exec_answer(line: bytes | bytearray, command: str, check: bool) -> CommandResult:
     result = _command_result(_result_of(line), command)
     if check:
         result.check_returncode()
     return result
 
 
-def read_batch_answer(line: bytes, commands: list[str], check: bool) -> list[CommandResult]:
+def read_batch_answer(line: bytes | bytearray, commands: list[str], check: bool) -> list[CommandResult]:
     result = _result_of(line)
     if not isinstance(result, list) or len(result) != len(commands):
-        raise ProtocolFault(f"expected a list of {len(commands)} results, got {excerpt(line)}")
+        raise ProtocolFault(f"expected a list of {len(commands)} results, got {str(result)[:200]}")
     results = [_command_result(item, command) for item, command in zip(result, commands)]
     if check:
         # The whole batch has run by now: the first failure speaks for it.
@@ -38,20 +38,28 @@ def read_batch_answer(line: bytes, commands: list[str], check: bool) -> list[Com
     return results
 
 
-def _result_of(line: bytes) -> object:
-    """The answer's "result", or the RequestError for a refused request."""
+def _result_of(line: bytes | bytearray) -> object:
+    """The answer's "result", or the RequestError for a refused request.  A
+    bytearray is emptied once decoded: the text is all that is needed from
+    then on, and a large answer's bytes are gone before it is parsed."""
     try:
-        answer = json.loads(line)
+        text = line.decode()
+    except UnicodeDecodeError:
+        raise ProtocolFault(f"a line that is not UTF-8 text: {excerpt(line)}") from None
+    if isinstance(line, bytearray):
+        line.clear()
+    try:
+        answer = json.loads(text)
     except (ValueError, RecursionError):
-        raise ProtocolFault(f"a line that is not JSON: {excerpt(line)}") from None
+        raise ProtocolFault(f"a line that is not JSON: {excerpt(text[:201].encode())}") from None
     if not isinstance(answer, dict) or not isinstance(answer.get("success"), bool):
-        raise ProtocolFault(f"a line that is not an answer: {excerpt(line)}")
+        raise ProtocolFault(f"a line that is not an answer: {str(answer)[:200]}")
     if "result" in answer:
         return answer["result"]
     error = answer.get("error")
     if answer["success"] is False and isinstance(error, str):
         raise RequestError(error)
-    raise ProtocolFault(f"an answer with neither a result nor an error: {excerpt(line)}")
+    raise ProtocolFault(f"an answer with neither a result nor an error: {str(answer)[:200]}")
 
 
 def _command_result(item: object, command: str) -> CommandResult:
