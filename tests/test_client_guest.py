@@ -219,13 +219,16 @@ def raising_at(position, in_task):
 
 
 def interrupted_exec(run, start, position, in_task):
-    """The outcome of one exec interrupted at `position`."""
+    """The outcome of one exec interrupted at `position`: its result or the
+    exception."""
     trace, calls = raising_at(position, in_task)
     sys.settrace(trace)
     try:
         first = run(lambda target: target.exec("echo first"), start)
-    except Injected:
-        first = Injected
+    except Injected as error:
+        # Kept, with its traceback and so the frames it went through, as an
+        # application that logs or re-raises it later keeps it.
+        first = error
     finally:
         sys.settrace(None)
     return first, calls[0]
@@ -254,14 +257,14 @@ def test_an_exception_at_any_step_never_pairs_an_old_answer_with_a_new_request(k
         while True:
             target = start()
             first, calls = interrupted_exec(run, target, position, runner is not None)
-            if first is Injected:
+            if isinstance(first, Injected):
                 interrupted += 1
             else:
                 assert first.stdout == "first\n"
             try:
                 second = run(lambda each: each.exec("echo second"), target)
             except WorkerError:
-                assert first is Injected and target.ended, position
+                assert isinstance(first, Injected) and target.ended, position
             else:
                 assert second.stdout == "second\n", position
             run(lambda each: each.close(), target)

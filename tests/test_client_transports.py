@@ -120,7 +120,7 @@ LEFT_AT_EXIT = """
 
 
 def test_workers_ended_at_exit_or_killed_after_their_loop_leave_no_unclosed_file():
-    done = run_python(LEFT_AT_EXIT)
+    done = run_python(LEFT_AT_EXIT, env={**os.environ, "PYTHONWARNINGS": "always"})
     assert done.stdout == "ok\n"
     assert "unclosed" not in done.stderr and "Warning" not in done.stderr, done.stderr
 
