@@ -9,6 +9,7 @@ import sys
 import textwrap
 import threading
 import time
+import tracemalloc
 
 import pytest
 
@@ -276,3 +277,29 @@ def test_an_exception_at_any_step_never_pairs_an_old_answer_with_a_new_request(k
             runner.close()
     assert interrupted > 20
     assert processes_with(tag) == []
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_a_large_answer_costs_the_line_and_its_result(kind, tmp_path):
+    """Traced at its peak: the line as read and the text made of it, or that
+    text and the result, never more copies of the line."""
+    size = 16 << 20
+    path = tmp_path / "text"
+    path.write_bytes(b"x" * size)
+    tracemalloc.start()
+    try:
+        if kind == "sync":
+            with ShellWorker() as worker:
+                tracemalloc.reset_peak()
+                stdout = worker.exec(f"cat {path}").stdout
+        else:
+            async def main():
+                async with AsyncShellWorker() as worker:
+                    tracemalloc.reset_peak()
+                    return (await worker.exec(f"cat {path}")).stdout
+            stdout = asyncio.run(main())
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert len(stdout) == size
+    assert peak < 2.25 * size
