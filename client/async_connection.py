@@ -85,20 +85,33 @@ class AsyncConnection(Connection):
             await self._run(self.discarding())
 
     def kill(self) -> None:
-        """Ends the worker from any thread or task, and returns at once:
-        SIGTERM to its group now, SIGKILL after AFTER_TERM, waited for by
-        the loop.  A request in flight raises WorkerError."""
+        """Ends the worker now, from any thread or task: SIGTERM to its
+        group, SIGKILL after AFTER_TERM.  Called in its own running loop it
+        returns at once, and the loop waits for the end, so that a transport
+        that ignores SIGTERM never stalls it; called from anywhere else, it
+        returns once the worker has ended.  A request in flight raises
+        WorkerError."""
+        if self.loop is None or not in_loop(self.loop):
+            self.end_now()
+            return
         if self.foreign():
             return
         process = self.doomed()
         if process is None:
             return
         process.signal(signal.SIGTERM)
+        self._killed()
+
+    def end_now(self) -> None:
+        """Ends the worker, waiting here until it has ended."""
+        if self.foreign():
+            return
+        process = self.doomed()
+        if process is None:
+            return
+        process.end_now()
         if not call_in_loop(self.loop, self._killed):
-            # Its loop is closed: no one can be waiting in it, and nothing
-            # else can do the waiting.
-            process.end_now()
-            self._end_killed()
+            self._end_killed()  # its loop is closed: no one can be waiting in it
 
     async def close(self, timeout: float | None = None) -> None:
         """Lets the request in flight finish, then ends the worker: quit,
@@ -124,7 +137,7 @@ class AsyncConnection(Connection):
                 self._lock.release()
         except BaseException:
             if self.core.ended is None:
-                self.kill()
+                self.end_now()  # before the cancellation passes on
             raise
 
     def _killed(self) -> None:
@@ -132,9 +145,8 @@ class AsyncConnection(Connection):
             self._news()  # the request in flight ends the worker and raises
         elif not self._lock.locked() and self._ending is None and self.core.ended is None:
             # Ended now for whoever asks; its process is waited for by a task.
-            process = self.process
-            assert process is not None and self.loop is not None
-            self.core.end(KILLED, process.returncode, self.tail.lines())
+            assert self.loop is not None
+            self.core.end(KILLED, None, (), plain=True)
             self._ending = self.loop.create_task(self._run(self.ending()))
 
     def _end_killed(self) -> None:
@@ -242,17 +254,21 @@ def check_loop(own: asyncio.AbstractEventLoop | None, owner: str) -> None:
             "fixture used from another loop, say); kill() ends it from anywhere")
 
 
+def in_loop(loop: asyncio.AbstractEventLoop) -> bool:
+    """Whether this is called from `loop`, running."""
+    try:
+        return asyncio.get_running_loop() is loop
+    except RuntimeError:
+        return False
+
+
 def call_in_loop(loop: asyncio.AbstractEventLoop | None,
                  callback: Callable[[], None]) -> bool:
     """Calls `callback` in `loop`: now when called from it, else soon, from
     whichever thread.  False when the loop is closed (or there is none)."""
     if loop is None:
         return False
-    try:
-        running = asyncio.get_running_loop()
-    except RuntimeError:
-        running = None
-    if running is loop:
+    if in_loop(loop):
         callback()
         return True
     try:

@@ -10,13 +10,14 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import TypeVar
 
 from . import forks, leftovers
-from .async_connection import AsyncConnection, call_in_loop, check_loop
+from .async_connection import AsyncConnection, call_in_loop, check_loop, in_loop
 from .commands import AsyncCommands
 from .errors import WorkerError
 from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
                          pool_argvs, start_failures)
 from .request_lines import Request
 from .worker_argv import checked_start_timeout
+from .worker_process import end_all
 
 T = TypeVar("T")
 
@@ -64,7 +65,7 @@ class AsyncShellWorkerPool(AsyncCommands):
                 self._finalizer.detach()
 
     def kill(self) -> None:
-        """Ends every worker, from any thread or task, and returns at once (as
+        """Ends every worker, from any thread or task (as
         AsyncShellWorker.kill); requests in flight or waiting raise WorkerError."""
         self._pool.kill()
 
@@ -122,7 +123,7 @@ class _Pool:
             outcomes = await asyncio.gather(*(slot.connection.start() for slot in self.slots),
                                             return_exceptions=True)
         except BaseException:
-            self.kill()
+            self.kill(wait=True)
             raise
         failures = [outcome for outcome in outcomes if isinstance(outcome, BaseException)]
         if failures:
@@ -249,14 +250,20 @@ class _Pool:
             remaining = None if deadline is None else max(0.0, deadline - loop.time())
             await asyncio.gather(*(slot.connection.close(remaining) for slot in self.slots))
         except BaseException:
-            self.kill()
+            self.kill(wait=True)  # before the cancellation passes on
             raise
 
-    def kill(self) -> None:
+    def kill(self, wait: bool = False) -> None:
+        """As AsyncConnection.kill for every worker; with `wait`, returns
+        once they have ended wherever it is called from."""
         if self.foreign():
             return
         self.closing = True
-        # Each is ended by its own flow or task in the loop: nothing waits here.
+        if wait or self.loop is None or not in_loop(self.loop):
+            # Marked first, so that a request in flight says why its worker ended.
+            end_all(process for slot in self.slots
+                    if (process := slot.connection.doomed()) is not None)
+        # Otherwise each is ended by its own flow or task in the loop.
         for slot in self.slots:
             slot.connection.kill()
         call_in_loop(self.loop, self._after_kill)

@@ -69,10 +69,11 @@ class AsyncShellWorker(AsyncCommands):
                 self._finalizer.detach()
 
     def kill(self) -> None:
-        """Ends the worker from any thread or task, and returns at once:
-        SIGTERM to its process group (the worker ends its command's group
-        first), SIGKILL if it is still there after AFTER_TERM, waited for in
-        the event loop.  A call in flight raises WorkerError."""
+        """Ends the worker from any thread or task: SIGTERM to its process
+        group (the worker ends its command's group first), SIGKILL if it is
+        still there after AFTER_TERM.  In its own event loop it returns at
+        once and the loop waits for the end; from elsewhere it returns once
+        the worker has ended.  A call in flight raises WorkerError."""
         self._connection.kill()
 
     async def _serve(self, request: Request[T]) -> T:
