@@ -104,9 +104,9 @@ class Connection:
             yield from self.exchange(PROBE, deadline)
         except WorkerError as error:
             # No request of anyone's went to it.
-            raise WorkerError(f"{error.message} (started with {shlex.join(map(os.fsdecode, self.argv))})",
-                              error.returncode, error.stderr_tail, error.argv,
-                              sent=False) from None
+            command = shlex.join(map(os.fsdecode, self.argv))
+            raise WorkerError(f"{error.message} (started with {command})", error.returncode,
+                              error.stderr_tail, error.argv, sent=False) from None
 
     def exchange(self, request: Request[T], deadline: float | None = None) -> Flow[T]:
         """Sends one request and reads its answer; one caller at a time.

@@ -165,9 +165,10 @@ class WorkerProtocol:
             line = self._buffer[:end]
             del self._buffer[:end]
             self._line_end = self._buffer.find(b"\n")
-            # A JSON object is the worker's, even a broken one: no banner
-            # starts like that, and a worker that is out of step must fail.
-            if line.lstrip().startswith(b"{") or self._answers(bytes(line)):
+            # Every answer is a JSON object, and a JSON object is taken for
+            # the worker's, even a broken one: no banner starts like that,
+            # and a worker that is out of step must fail.
+            if line.lstrip().startswith(b"{"):
                 self.greeting = False
                 if self._buffer:
                     self.trouble = Trouble(f"{BROKEN} a line it was not asked for after its "
@@ -176,14 +177,6 @@ class WorkerProtocol:
                 return line
             self._keep_preamble(line)
         return None
-
-    def _answers(self, line: bytes) -> bool:
-        assert self._request is not None
-        try:
-            self._request.read_answer(line)
-        except Exception:
-            return False
-        return True
 
     def _keep_preamble(self, line: bytearray) -> None:
         if not self.allow_preamble:

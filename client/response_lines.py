@@ -10,6 +10,7 @@ with a request.
 from __future__ import annotations
 
 import json
+import reprlib
 
 from .errors import RequestError
 from .results import CommandResult
@@ -26,10 +27,12 @@ def read_exec_answer(line: bytes | bytearray, command: str, check: bool) -> Comm
     return result
 
 
-def read_batch_answer(line: bytes | bytearray, commands: list[str], check: bool) -> list[CommandResult]:
+def read_batch_answer(line: bytes | bytearray, commands: list[str],
+                      check: bool) -> list[CommandResult]:
     result = _result_of(line)
     if not isinstance(result, list) or len(result) != len(commands):
-        raise ProtocolFault(f"expected a list of {len(commands)} results, got {str(result)[:200]}")
+        raise ProtocolFault(f"expected a list of {len(commands)} results, "
+                            f"got {reprlib.repr(result)}")
     results = [_command_result(item, command) for item, command in zip(result, commands)]
     if check:
         # The whole batch has run by now: the first failure speaks for it.
@@ -53,13 +56,14 @@ def _result_of(line: bytes | bytearray) -> object:
     except (ValueError, RecursionError):
         raise ProtocolFault(f"a line that is not JSON: {excerpt(text[:201].encode())}") from None
     if not isinstance(answer, dict) or not isinstance(answer.get("success"), bool):
-        raise ProtocolFault(f"a line that is not an answer: {str(answer)[:200]}")
+        raise ProtocolFault(f"a line that is not an answer: {reprlib.repr(answer)}")
     if "result" in answer:
         return answer["result"]
     error = answer.get("error")
     if answer["success"] is False and isinstance(error, str):
         raise RequestError(error)
-    raise ProtocolFault(f"an answer with neither a result nor an error: {str(answer)[:200]}")
+    raise ProtocolFault(f"an answer with neither a result nor an error: "
+                        f"{reprlib.repr(answer)}")
 
 
 def _command_result(item: object, command: str) -> CommandResult:

@@ -21,7 +21,8 @@ def hanging(tag):
 
 def test_start_timeout_bounds_a_start_that_hangs(kind, tag):
     started = time.monotonic()
-    with pytest.raises(WorkerError, match=r"did not answer within start_timeout \(0.5 s\)") as failed:
+    match = r"did not answer within start_timeout \(0.5 s\)"
+    with pytest.raises(WorkerError, match=match) as failed:
         Driven(kind, hanging(tag), start_timeout=0.5)
     assert 0.5 <= time.monotonic() - started < 0.5 + grace_periods.AFTER_TERM + 1
     assert not failed.value.sent and tag in failed.value.message
