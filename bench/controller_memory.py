@@ -1,6 +1,7 @@
 """What one large answer costs the controller: the growth of a controller
 process's peak resident size (VmHWM) while a worker answers 100 MiB of text
-or of random bytes, through ShellWorker and through AsyncShellWorker, against
+or of random bytes, or 50 MiB of control bytes (escaped as six bytes each),
+through ShellWorker and through AsyncShellWorker, against
 a plain controller that reads the same line with readline() and json.loads()
 on the bytes.  Each sample is a fresh process, started and answering first,
 so that only the answer is counted.  The target: the growth stays within the
@@ -89,19 +90,21 @@ def sample(controller: str, path: Path) -> tuple[float, float, float]:
 def bench_controller_memory(settings: Any) -> list[Row]:
     rows = []
     with tempfile.TemporaryDirectory(prefix="bench-controller-") as directory:
-        text, random = Path(directory, "text"), Path(directory, "random")
+        text, random, control = (Path(directory, name) for name in ("text", "random", "control"))
         line = b"the quick brown fox jumps over the lazy dog, 0123456789 times\n"
         text.write_bytes((line * (OUTPUT // len(line) + 1))[:OUTPUT])
         with open("/dev/urandom", "rb") as source:
             random.write_bytes(source.read(OUTPUT))
-        for what, path in (("text", text), ("random bytes", random)):
+        control.write_bytes(b"\x01" * (OUTPUT // 2))
+        for what, path in (("100 MiB of text", text), ("100 MiB of random bytes", random),
+                           ("50 MiB of control bytes", control)):
             _, line_mib, result_mib = sample("plain", path)
             bound = line_mib + result_mib + SLACK_MIB
             for controller in ("ShellWorker", "AsyncShellWorker"):
                 comparison = paired(lambda: sample(controller, path)[0],
                                     lambda: sample("plain", path)[0],
                                     settings.memory_pairs, warmup=0)
-                rows.append(Row(f"controller: {controller}, 100 MiB of {what} "
+                rows.append(Row(f"controller: {controller}, {what} "
                                 f"(line {line_mib:.0f} MiB, result {result_mib:.0f} MiB)",
                                 "MiB growth", comparison, "readline + json.loads",
                                 Target(high=bound, of_module=True)))

@@ -12,6 +12,7 @@ from __future__ import annotations
 import json
 import reprlib
 
+from . import large_lines
 from .errors import RequestError
 from .results import CommandResult
 
@@ -41,20 +42,25 @@ def read_batch_answer(line: bytes | bytearray, commands: list[str],
     return results
 
 
-def _result_of(line: bytes | bytearray) -> object:
-    """The answer's "result", or the RequestError for a refused request.  A
-    bytearray is emptied once decoded: the text is all that is needed from
-    then on, and a large answer's bytes are gone before it is parsed."""
+def _parsed(line: bytes | bytearray) -> object:
+    """The line's JSON value.  A bytearray is emptied as it is decoded: the
+    text is all that is needed from then on, and a large answer's bytes go
+    as it is made (large_lines)."""
+    shown = excerpt(line)
     try:
+        if isinstance(line, bytearray) and len(line) > large_lines.LARGE:
+            return large_lines.loads(line)
         text = line.decode()
-    except UnicodeDecodeError:
-        raise ProtocolFault(f"a line that is not UTF-8 text: {excerpt(line)}") from None
-    if isinstance(line, bytearray):
-        line.clear()
-    try:
-        answer = json.loads(text)
-    except (ValueError, RecursionError):
-        raise ProtocolFault(f"a line that is not JSON: {excerpt(text[:201].encode())}") from None
+        if isinstance(line, bytearray):
+            line.clear()
+        return json.loads(text)
+    except (ValueError, RecursionError):  # UnicodeDecodeError included
+        raise ProtocolFault(f"a line that is not JSON: {shown}") from None
+
+
+def _result_of(line: bytes | bytearray) -> object:
+    """The answer's "result", or the RequestError for a refused request."""
+    answer = _parsed(line)
     if not isinstance(answer, dict) or not isinstance(answer.get("success"), bool):
         raise ProtocolFault(f"a line that is not an answer: {reprlib.repr(answer)}")
     if "result" in answer:

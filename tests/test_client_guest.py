@@ -303,3 +303,20 @@ def test_a_large_answer_costs_the_line_and_its_result(kind, tmp_path):
         tracemalloc.stop()
     assert len(stdout) == size
     assert peak < 2.25 * size
+
+
+def test_an_answer_that_escapes_heavily_costs_no_second_copy_of_its_line(tmp_path):
+    """Control bytes come as six bytes each: the line is six times the result."""
+    size = 8 << 20
+    path = tmp_path / "control"
+    path.write_bytes(b"\x01" * size)
+    tracemalloc.start()
+    try:
+        with ShellWorker() as worker:
+            tracemalloc.reset_peak()
+            stdout = worker.exec(f"cat {path}").stdout
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert stdout == "\x01" * size
+    assert peak < (6 + 1) * size + (8 << 20)
