@@ -20,6 +20,8 @@ LARGE = 32 << 20
 # Literals longer than this are decoded piece by piece, about this much at a time.
 PIECE = 1 << 20
 BACKSLASH = 0x5C
+# How the second half of a surrogate pair begins, after its backslash.
+LOW_SURROGATES = (b"udc", b"udd", b"ude", b"udf")
 
 
 def loads(line: bytearray) -> object:
@@ -82,8 +84,7 @@ def _cut(line: bytearray, low: int, at: int) -> int:
             run -= 1
         if (backslash - run) % 2:
             return backslash - 1  # the start of an escaped backslash
-        if not (line[backslash + 1:backslash + 3] == b"ud"
-                and line[backslash + 3:backslash + 4] in (b"c", b"d", b"e", b"f")):
+        if bytes(line[backslash + 1:backslash + 4]) not in LOW_SURROGATES:
             return backslash  # an escape starts here, and no pair's second half
         at = backslash
     return low
