@@ -14,12 +14,17 @@ from __future__ import annotations
 
 import json
 import os
+import re
 
 # Lines shorter than this take the plain way: their two copies are small.
 LARGE = 32 << 20
 # Literals longer than this are decoded piece by piece, about this much at a time.
 PIECE = 1 << 20
 BACKSLASH = 0x5C
+# A string literal, and how many escaped quotes are looked at one by one
+# before it takes over (it is slower than a plain search where there are few).
+LITERAL = re.compile(rb'"[^"\\]*+(?:\\.[^"\\]*+)*+"')
+ESCAPED_QUOTES = 64
 # How the second half of a surrogate pair begins, after its backslash.
 LOW_SURROGATES = (b"udc", b"udd", b"ude", b"udf")
 
@@ -51,7 +56,7 @@ def _long_literals(line: bytearray) -> list[tuple[int, int]]:
     spans = []
     position = 0
     while (start := line.find(b'"', position)) >= 0:
-        end = start
+        end, escaped = start, 0
         while True:
             end = line.find(b'"', end + 1)
             if end < 0:
@@ -60,6 +65,15 @@ def _long_literals(line: bytearray) -> list[tuple[int, int]]:
             while line[run - 1] == BACKSLASH:
                 run -= 1
             if (end - run) % 2 == 0:  # not itself escaped
+                break
+            escaped += 1
+            if escaped > ESCAPED_QUOTES:
+                # Text full of quotes: the regular expression engine finds
+                # the end without a step here for each of them.
+                literal = LITERAL.match(line, start)
+                if literal is None:
+                    raise ValueError("a string that does not end")
+                end = literal.end() - 1
                 break
         if end - start > PIECE:
             spans.append((start + 1, end))

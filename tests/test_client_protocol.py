@@ -116,6 +116,7 @@ LARGE_TEXTS = {
     "escapes and pairs": "\x01\\\"\u00e9\N{GRINNING FACE}\ud800x" * 700,
     "backslash runs": "\\" * 3001 + "\"" + "\\" * 2000,
     "plain": "y" * 5000,
+    "quotes": '"' * 3000 + '\\"' * 500,
 }
 
 
