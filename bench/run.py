@@ -37,6 +37,7 @@ sys.path.insert(0, str(BENCH_DIR))
 import baseline_worker as baseline  # noqa: E402
 import harness  # noqa: E402
 from harness import Comparison, Row, Series, Target, paired, per_call  # noqa: E402
+from controller_memory import bench_controller_memory  # noqa: E402
 from pool_throughput import bench_pool  # noqa: E402
 
 import varnok.workers.shell_worker as module  # noqa: E402
@@ -576,6 +577,7 @@ BENCHMARKS = {
     "memory": bench_memory,
     "stream": bench_stream,
     "pool": bench_pool,
+    "controller_memory": bench_controller_memory,
 }
 
 

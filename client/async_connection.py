@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import signal
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TypeVar
 
@@ -25,8 +26,9 @@ class AsyncConnection(Connection):
 
     def __init__(self, argv: Sequence[str], env: Mapping[str, str] | None,
                  cwd: str | os.PathLike[str] | None, owner: str,
-                 on_trouble: Callable[[], None] | None = None) -> None:
-        super().__init__(argv, env, cwd)
+                 on_trouble: Callable[[], None] | None = None,
+                 start_timeout: float | None = None, allow_preamble: bool = True) -> None:
+        super().__init__(argv, env, cwd, start_timeout, allow_preamble)
         self.owner = owner
         self.on_trouble = on_trouble
         self.loop: asyncio.AbstractEventLoop | None = None
@@ -34,8 +36,10 @@ class AsyncConnection(Connection):
         self._waiter: asyncio.Future[None] | None = None
         self._exit: asyncio.Future[None] | None = None
         self._stderr_end: asyncio.Future[None] | None = None
+        self._ending: asyncio.Task[None] | None = None
 
     def check_loop(self) -> None:
+        self.refuse_foreign()
         check_loop(self.loop, self.owner)
 
     async def start(self) -> None:
@@ -63,6 +67,8 @@ class AsyncConnection(Connection):
                 if fd is not None:
                     loop.remove_reader(fd)
             loop.remove_writer(process.stdin)
+        else:
+            process.close_stderr()  # its reader will never see the end
         process.close_pipes()
 
     def release_from_anywhere(self) -> None:
@@ -79,9 +85,27 @@ class AsyncConnection(Connection):
             await self._run(self.discarding())
 
     def kill(self) -> None:
-        """Ends the worker now, from any thread or task, and returns once it
-        has ended: SIGTERM to its group, SIGKILL after AFTER_TERM.  A request
-        in flight raises WorkerError."""
+        """Ends the worker now, from any thread or task: SIGTERM to its
+        group, SIGKILL after AFTER_TERM.  Called in its own running loop it
+        returns at once, and the loop waits for the end, so that a transport
+        that ignores SIGTERM never stalls it; called from anywhere else, it
+        returns once the worker has ended.  A request in flight raises
+        WorkerError."""
+        if self.loop is None or not in_loop(self.loop):
+            self.end_now()
+            return
+        if self.foreign():
+            return
+        process = self.doomed()
+        if process is None:
+            return
+        process.signal(signal.SIGTERM)
+        self._killed()
+
+    def end_now(self) -> None:
+        """Ends the worker, waiting here until it has ended."""
+        if self.foreign():
+            return
         process = self.doomed()
         if process is None:
             return
@@ -94,6 +118,8 @@ class AsyncConnection(Connection):
         SIGTERM, SIGKILL, each in its turn; after `timeout` seconds in all,
         kill() instead.  Cancelled meanwhile, it kills the worker before the
         cancellation passes on."""
+        if self.foreign():
+            return
         self.check_loop()
         self.core.closing = True
         loop = asyncio.get_running_loop()
@@ -111,14 +137,17 @@ class AsyncConnection(Connection):
                 self._lock.release()
         except BaseException:
             if self.core.ended is None:
-                self.kill()
+                self.end_now()  # before the cancellation passes on
             raise
 
     def _killed(self) -> None:
         if self._waiter is not None:
             self._news()  # the request in flight ends the worker and raises
-        elif not self._lock.locked():
-            self._end_killed()
+        elif not self._lock.locked() and self._ending is None and self.core.ended is None:
+            # Ended now for whoever asks; its process is waited for by a task.
+            assert self.loop is not None
+            self.core.end(KILLED, None, (), plain=True)
+            self._ending = self.loop.create_task(self._run(self.ending()))
 
     def _end_killed(self) -> None:
         if self.core.ended is None and self.process is not None:
@@ -126,23 +155,31 @@ class AsyncConnection(Connection):
             self.release()
 
     async def _run(self, flow: Flow[T]) -> T:
-        step = advance(flow, None)
-        while not isinstance(step, Done):
-            try:
-                await self._wait(*step)
-            except BaseException as error:  # cancelled: the flow ends the worker
-                step = advance(flow, error)
-            else:
-                step = advance(flow, None)
-        return step.value
+        try:
+            step = advance(flow, None)
+            while not isinstance(step, Done):
+                try:
+                    await self._wait(*step)
+                except BaseException as error:  # cancelled: the flow ends the worker
+                    step = advance(flow, error)
+                else:
+                    step = advance(flow, None)
+            return step.value
+        finally:
+            # Left early (an exception raised here rather than in a wait):
+            # the flow ends the worker now, not when it is collected.
+            flow.close()
 
     async def _wait(self, kind: Wait, seconds: float | None) -> None:
         loop, process = self.loop, self.process
         assert loop is not None and process is not None
         if kind is Wait.OUTPUT:
-            self._waiter = loop.create_future()
+            self._waiter = waiter = loop.create_future()
             try:
-                await self._waiter
+                if seconds is None:
+                    await waiter
+                else:
+                    await asyncio.wait([waiter], timeout=seconds)
             finally:
                 self._waiter = None
         elif kind is Wait.INPUT:
@@ -217,17 +254,21 @@ def check_loop(own: asyncio.AbstractEventLoop | None, owner: str) -> None:
             "fixture used from another loop, say); kill() ends it from anywhere")
 
 
+def in_loop(loop: asyncio.AbstractEventLoop) -> bool:
+    """Whether this is called from `loop`, running."""
+    try:
+        return asyncio.get_running_loop() is loop
+    except RuntimeError:
+        return False
+
+
 def call_in_loop(loop: asyncio.AbstractEventLoop | None,
                  callback: Callable[[], None]) -> bool:
     """Calls `callback` in `loop`: now when called from it, else soon, from
     whichever thread.  False when the loop is closed (or there is none)."""
     if loop is None:
         return False
-    try:
-        running = asyncio.get_running_loop()
-    except RuntimeError:
-        running = None
-    if running is loop:
+    if in_loop(loop):
         callback()
         return True
     try:

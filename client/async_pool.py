@@ -9,13 +9,14 @@ from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from typing import TypeVar
 
-from . import leftovers
-from .async_connection import AsyncConnection, call_in_loop, check_loop
+from . import forks, leftovers
+from .async_connection import AsyncConnection, call_in_loop, check_loop, in_loop
 from .commands import AsyncCommands
 from .errors import WorkerError
 from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
-                         pool_argvs)
+                         pool_argvs, start_failures)
 from .request_lines import Request
+from .worker_argv import checked_start_timeout
 from .worker_process import end_all
 
 T = TypeVar("T")
@@ -38,8 +39,10 @@ class AsyncShellWorkerPool(AsyncCommands):
     def __init__(self, size: int | None = None, *, argv: Sequence[str] | None = None,
                  argvs: Sequence[Sequence[str]] | None = None,
                  env: Mapping[str, str] | None = None,
-                 cwd: str | os.PathLike[str] | None = None) -> None:
-        self._pool = _Pool(pool_argvs(size, argv, argvs), env, cwd)
+                 cwd: str | os.PathLike[str] | None = None,
+                 start_timeout: float | None = None, allow_preamble: bool = True) -> None:
+        self._pool = _Pool(pool_argvs(size, argv, argvs), env, cwd,
+                           checked_start_timeout(start_timeout), allow_preamble)
         self._finalizer: leftovers.Finalizer | None = None
 
     async def start(self) -> None:
@@ -62,7 +65,7 @@ class AsyncShellWorkerPool(AsyncCommands):
                 self._finalizer.detach()
 
     def kill(self) -> None:
-        """Ends every worker at once, from any thread or task (as
+        """Ends every worker, from any thread or task (as
         AsyncShellWorker.kill); requests in flight or waiting raise WorkerError."""
         self._pool.kill()
 
@@ -81,8 +84,11 @@ class _Pool:
     that users hold, so that a lost pool can be collected)."""
 
     def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
-                 cwd: str | os.PathLike[str] | None) -> None:
+                 cwd: str | os.PathLike[str] | None, start_timeout: float | None,
+                 allow_preamble: bool) -> None:
         self.env, self.cwd = env, cwd
+        self.start_timeout, self.allow_preamble = start_timeout, allow_preamble
+        self.generation = forks.current()
         self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
         self.slots = [_Slot(place, self._connection(place)) for place in self.places]
         self.free: deque[_Slot] = deque()
@@ -95,13 +101,20 @@ class _Pool:
         self.quiet.set()
 
     def _connection(self, place: Place) -> AsyncConnection:
-        connection = AsyncConnection(place.argv, self.env, self.cwd, "AsyncShellWorkerPool")
+        connection = AsyncConnection(place.argv, self.env, self.cwd, "AsyncShellWorkerPool",
+                                     start_timeout=self.start_timeout,
+                                     allow_preamble=self.allow_preamble)
         # Bound to the state, not to the connection: a connection never
         # holds what holds it.
         connection.on_trouble = lambda: self.idle_trouble(place.index)
         return connection
 
+    def foreign(self) -> bool:
+        return self.generation != forks.current()
+
     def check_loop(self) -> None:
+        if self.foreign():
+            raise WorkerError(forks.foreign_text("pool", None), sent=False)
         check_loop(self.loop, "AsyncShellWorkerPool")
 
     async def start(self) -> None:
@@ -110,7 +123,7 @@ class _Pool:
             outcomes = await asyncio.gather(*(slot.connection.start() for slot in self.slots),
                                             return_exceptions=True)
         except BaseException:
-            self.kill()
+            self.kill(wait=True)
             raise
         failures = [outcome for outcome in outcomes if isinstance(outcome, BaseException)]
         if failures:
@@ -119,9 +132,10 @@ class _Pool:
             for failure in failures:
                 if not isinstance(failure, Exception):
                     raise failure
-            raise ExceptionGroup(f"cannot start {len(failures)} of the pool's "
-                                 f"{len(self.slots)} workers",
-                                 [failure for failure in failures if isinstance(failure, Exception)])
+            group = start_failures(self.places, [outcome if isinstance(outcome, BaseException)
+                                                 else None for outcome in outcomes])
+            assert group is not None
+            raise group
         self.free.extend(self.slots)
 
     async def run(self, request: Request[T]) -> T:
@@ -217,6 +231,8 @@ class _Pool:
                 waiter.set_exception(exception)
 
     async def close(self, timeout: float | None) -> None:
+        if self.foreign():
+            return
         self.check_loop()
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
@@ -234,14 +250,20 @@ class _Pool:
             remaining = None if deadline is None else max(0.0, deadline - loop.time())
             await asyncio.gather(*(slot.connection.close(remaining) for slot in self.slots))
         except BaseException:
-            self.kill()
+            self.kill(wait=True)  # before the cancellation passes on
             raise
 
-    def kill(self) -> None:
+    def kill(self, wait: bool = False) -> None:
+        """As AsyncConnection.kill for every worker; with `wait`, returns
+        once they have ended wherever it is called from."""
+        if self.foreign():
+            return
         self.closing = True
-        # Marked first, so that a request in flight says why its worker ended.
-        end_all(process for slot in self.slots
-                if (process := slot.connection.doomed()) is not None)
+        if wait or self.loop is None or not in_loop(self.loop):
+            # Marked first, so that a request in flight says why its worker ended.
+            end_all(process for slot in self.slots
+                    if (process := slot.connection.doomed()) is not None)
+        # Otherwise each is ended by its own flow or task in the loop.
         for slot in self.slots:
             slot.connection.kill()
         call_in_loop(self.loop, self._after_kill)
@@ -252,5 +274,7 @@ class _Pool:
             task.cancel()
 
     def abandoned(self) -> list[leftovers.Leftover]:
+        if self.foreign():
+            return []
         self.closing = True
         return [leftover for slot in self.slots for leftover in slot.connection.abandoned()]

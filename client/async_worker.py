@@ -10,7 +10,7 @@ from . import leftovers
 from .async_connection import AsyncConnection
 from .commands import AsyncCommands
 from .request_lines import Request
-from .worker_argv import checked_argv
+from .worker_argv import checked_argv, checked_start_timeout
 
 T = TypeVar("T")
 
@@ -26,19 +26,29 @@ class AsyncShellWorker(AsyncCommands):
     group SIGTERM, which ends the command's whole process group and then the
     worker; the worker is reaped before the cancellation passes on.  A worker
     that was cancelled, died, broke the protocol or was killed is ended, and
-    every later call raises WorkerError.
+    every later call raises WorkerError.  `start_timeout`,
+    `allow_preamble`, `preamble` and forks: as for ShellWorker.
     """
 
     def __init__(self, argv: Sequence[str] | None = None, *,
                  env: Mapping[str, str] | None = None,
-                 cwd: str | os.PathLike[str] | None = None) -> None:
-        self._connection = AsyncConnection(checked_argv(argv), env, cwd, "AsyncShellWorker")
+                 cwd: str | os.PathLike[str] | None = None,
+                 start_timeout: float | None = None, allow_preamble: bool = True) -> None:
+        self._connection = AsyncConnection(checked_argv(argv), env, cwd, "AsyncShellWorker",
+                                           start_timeout=checked_start_timeout(start_timeout),
+                                           allow_preamble=allow_preamble)
         self._finalizer: leftovers.Finalizer | None = None
 
     @property
     def ended(self) -> bool:
         """Whether the worker has ended, so that a new one must take its place."""
         return self._connection.core.ended is not None
+
+    @property
+    def preamble(self) -> str:
+        """What the transport printed before the worker answered (a login
+        banner, say), as text; "" when nothing was."""
+        return self._connection.preamble
 
     async def start(self) -> None:
         """Starts the worker and waits for its first answer."""
@@ -59,10 +69,11 @@ class AsyncShellWorker(AsyncCommands):
                 self._finalizer.detach()
 
     def kill(self) -> None:
-        """Ends the worker at once, from any thread or task, and returns once
-        it has: SIGTERM to its process group (the worker ends its command's
-        group first), SIGKILL if it is still there after AFTER_TERM.  A call
-        in flight raises WorkerError."""
+        """Ends the worker from any thread or task: SIGTERM to its process
+        group (the worker ends its command's group first), SIGKILL if it is
+        still there after AFTER_TERM.  In its own event loop it returns at
+        once and the loop waits for the end; from elsewhere it returns once
+        the worker has ended.  A call in flight raises WorkerError."""
         self._connection.kill()
 
     async def _serve(self, request: Request[T]) -> T:

@@ -9,11 +9,12 @@ from __future__ import annotations
 
 import enum
 import os
+import shlex
 import time
 from collections.abc import Generator, Mapping, Sequence
 from typing import Generic, TypeVar
 
-from . import grace_periods
+from . import forks, grace_periods
 from .errors import CommandError, RequestError, WorkerError
 from .leftovers import Leftover
 from .protocol import CLOSED, INTERRUPTED, UNSTARTED, Trouble, WorkerProtocol
@@ -59,13 +60,26 @@ class Connection:
     process: WorkerProcess | None
 
     def __init__(self, argv: Sequence[str], env: Mapping[str, str] | None,
-                 cwd: str | os.PathLike[str] | None) -> None:
+                 cwd: str | os.PathLike[str] | None, start_timeout: float | None = None,
+                 allow_preamble: bool = True) -> None:
         self.argv = list(argv)
         self.env = env
         self.cwd = cwd
-        self.core = WorkerProtocol(argv)
+        self.start_timeout = start_timeout
+        self.generation = forks.current()
+        self.core = WorkerProtocol(argv, allow_preamble)
         self.tail = StderrTail()
         self.process = None
+
+    def foreign(self) -> bool:
+        """Whether this worker belongs to the parent of a fork."""
+        return self.generation != forks.current()
+
+    def refuse_foreign(self) -> None:
+        if self.foreign():
+            raise WorkerError(forks.foreign_text(
+                "worker", None if self.process is None else self.process.pid),
+                argv=self.argv, sent=False)
 
     @property
     def usable(self) -> bool:
@@ -81,18 +95,26 @@ class Connection:
         raise NotImplementedError
 
     def starting(self) -> Flow[None]:
+        deadline = (None if self.start_timeout is None
+                    else time.monotonic() + self.start_timeout)
         self.process = process = WorkerProcess(self.argv, self.env, self.cwd)
         self.watch(process)
+        self.core.greeting = True
         try:
-            yield from self.exchange(PROBE)
+            yield from self.exchange(PROBE, deadline)
         except WorkerError as error:
             # No request of anyone's went to it.
-            raise WorkerError(error.message, error.returncode, error.stderr_tail, error.argv,
-                              sent=False) from None
+            command = shlex.join(map(os.fsdecode, self.argv))
+            raise WorkerError(f"{error.message} (started with {command})", error.returncode,
+                              error.stderr_tail, error.argv, sent=False) from None
 
-    def exchange(self, request: Request[T]) -> Flow[T]:
-        """Sends one request and reads its answer; one caller at a time."""
+    def exchange(self, request: Request[T], deadline: float | None = None) -> Flow[T]:
+        """Sends one request and reads its answer; one caller at a time.
+        `deadline` (time.monotonic()) bounds the wait for the answer.  Once
+        the request is written, the only ways out are its answer or a worker
+        that has been ended."""
         core, process = self.core, self.process
+        self.refuse_foreign()
         refused = core.refusal()
         if refused is not None:
             raise refused
@@ -112,7 +134,14 @@ class Connection:
                     yield INPUT
                     core.check()
             while (answer := core.answer_line()) is None:
-                yield OUTPUT
+                if deadline is None:
+                    yield OUTPUT
+                    continue
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise Trouble(f"the worker did not answer within start_timeout "
+                                  f"({self.start_timeout:g} s)")
+                yield (Wait.OUTPUT, remaining)
             # Bytes read with the answer have been checked; a line written
             # later is found before the next request is sent.
             result: T = core.read_answer(answer)
@@ -124,6 +153,7 @@ class Connection:
         except GeneratorExit:  # abandoned halfway: no more waiting is possible
             process.end_now()
             self.release()
+            core.end(INTERRUPTED, process.returncode, self.tail.lines())
             raise
         except BaseException:
             # Cancelled or interrupted mid-request: its answer could no longer
@@ -203,7 +233,7 @@ class Connection:
     def abandoned(self) -> list[Leftover]:
         """Gives the worker up to whoever ends lost workers: it takes no
         more requests."""
-        if self.process is None or self.core.ended is not None:
+        if self.process is None or self.core.ended is not None or self.foreign():
             return []
         self.core.closing = True
         self.core.kill()
@@ -211,3 +241,8 @@ class Connection:
 
     def release_from_anywhere(self) -> None:
         self.release()
+
+    @property
+    def preamble(self) -> str:
+        """What the transport printed before the worker answered."""
+        return self.core.preamble.decode(errors="replace")

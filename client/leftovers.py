@@ -11,6 +11,7 @@ callbacks hold the same inner parts, never their owner.
 from __future__ import annotations
 
 import atexit
+import os
 import signal
 import threading
 import warnings
@@ -29,6 +30,19 @@ if TYPE_CHECKING:
 
 _watched: list[Finalizer] = []
 _watched_lock = threading.Lock()
+
+
+def _forked() -> None:
+    """In a forked child, what the parent owns is not the child's to end:
+    its collection and exit leave the parent's workers alone."""
+    global _watched_lock
+    _watched_lock = threading.Lock()  # a thread of the parent may have held it
+    for finalizer in _watched:
+        finalizer.detach()
+    _watched.clear()
+
+
+os.register_at_fork(after_in_child=_forked)
 
 
 def watch(owner: object, abandon: Abandon, what: str) -> Finalizer:

@@ -28,8 +28,7 @@ def pool_argvs(size: int | None, argv: Sequence[str] | None,
         if size < 1:
             raise ValueError(f"size must be at least 1, not {size}")
     if argvs is None:
-        count = (os.cpu_count() or 1) if size is None else size
-        return [checked_argv(argv)] * count
+        return [checked_argv(argv)] * (usable_cpus() if size is None else size)
     if argv is not None:
         raise ValueError("give argv (one command for every worker) or argvs "
                          "(one per worker), not both")
@@ -41,6 +40,33 @@ def pool_argvs(size: int | None, argv: Sequence[str] | None,
     if size is not None and size != len(commands):
         raise ValueError(f"size is {size} but argvs has {len(commands)} entries")
     return commands
+
+
+def usable_cpus() -> int:
+    """The CPUs this process may run on: its affinity (and, from 3.13, what
+    the interpreter is told to use), not every CPU of the machine."""
+    process_cpu_count = getattr(os, "process_cpu_count", None)
+    if process_cpu_count is not None:
+        return process_cpu_count() or 1
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):  # no affinity on this system
+        return os.cpu_count() or 1
+
+
+def start_failures(places: Sequence[Place], outcomes: Sequence[BaseException | None],
+                   ) -> ExceptionGroup[Exception] | None:
+    """The error of a pool's start, naming each worker that failed, or None
+    when every one started."""
+    failures = [failure if not isinstance(failure, WorkerError) else WorkerError(
+                    f"worker {place.index} of the pool: {failure.message}", failure.returncode,
+                    failure.stderr_tail, failure.argv, sent=False)
+                for place, failure in zip(places, outcomes)
+                if isinstance(failure, Exception)]
+    if not failures:
+        return None
+    return ExceptionGroup(f"cannot start {len(failures)} of the pool's {len(places)} workers",
+                          failures)
 
 
 class Place:

@@ -27,6 +27,14 @@ INTERRUPTED = "the worker was ended when a request was cancelled or interrupted"
 KILLED = "the worker was killed"
 CLOSED = "the worker was closed"
 UNSTARTED = "the worker has not been started"
+ABANDONED = ("the worker still owed the answer to a request whose caller was interrupted, "
+             "so its next answer could not be told from that one")
+# What a transport (a login shell's banner, an rc file's echo) may print
+# before the worker answers its first request.
+PREAMBLE_LINES = 100
+PREAMBLE_BYTES = 64 * 1024
+# Room for the first answer itself beyond the preamble.
+FIRST_ANSWER_BYTES = 4096
 
 
 class Trouble(Exception):
@@ -45,11 +53,17 @@ class WorkerProtocol:
     shell lets one caller at a time exchange through it; only kill() may come
     from anywhere."""
 
-    def __init__(self, argv: Sequence[str]) -> None:
+    def __init__(self, argv: Sequence[str], allow_preamble: bool = True) -> None:
         self.argv = tuple(argv)
         self.ended: WorkerError | None = None
         self.closing = False
         self.trouble: Trouble | None = None
+        # Until the first answer: lines before it are the transport's preamble.
+        self.greeting = False
+        self.allow_preamble = allow_preamble
+        self.preamble = bytearray()
+        self._preamble_lines = 0
+        self._greeted = 0
         self._request: Request[Any] | None = None
         self._buffer = bytearray()
         self._line_end = -1
@@ -76,8 +90,13 @@ class WorkerProtocol:
             raise self.trouble
 
     def send(self, request: Request[T]) -> bytes:
-        """The line to write for `request`, which is then the one in hand."""
+        """The line to write for `request`, which is then the one in hand.
+        One whose predecessor is still unanswered cannot be paired: the
+        worker is in trouble."""
         self.check()
+        if self._request is not None:
+            self.trouble = Trouble(ABANDONED)
+            raise self.trouble
         self._request = request
         return request.line
 
@@ -98,17 +117,25 @@ class WorkerProtocol:
                         else "the worker had ended before the request was sent")
                 self.trouble = Trouble(what, silent=True)
             return True
-        if self._request is None or self._line_end >= 0:
+        # While greeting, a transport may print before the first request is sent.
+        if not self.greeting and (self._request is None or self._line_end >= 0):
             if self.trouble is None:
                 self.trouble = Trouble(f"{BROKEN} a line it was not asked for: {excerpt(data)}")
             return True
+        if self.greeting:
+            self._greeted += len(data)
+            if self._greeted > PREAMBLE_BYTES + FIRST_ANSWER_BYTES and self.trouble is None:
+                self.trouble = Trouble(self._too_long(data))
+                return True
         start = len(self._buffer)
         self._buffer += data
+        if self._line_end >= 0:  # a line of the preamble waits its turn
+            return True
         end = data.find(b"\n")
         if end < 0:
             return False
         self._line_end = start + end
-        if self._line_end + 1 < len(self._buffer):
+        if self._line_end + 1 < len(self._buffer) and not self.greeting:
             self.trouble = Trouble(f"{BROKEN} a line it was not asked for after its answer: "
                                    f"{excerpt(self._buffer[self._line_end + 1:])}")
         return True
@@ -119,21 +146,56 @@ class WorkerProtocol:
         another process still holds the worker's output open."""
         if rest:
             self.receive_data(rest)
-        if self._line_end < 0:
+        if self._line_end < 0 or self.greeting:
             self.receive_data(b"")
 
-    def answer_line(self) -> bytes | None:
+    def answer_line(self) -> bytearray | None:
         """The answer's line once it is complete, or None until then; raises
-        the Trouble that ends the worker."""
+        the Trouble that ends the worker.  The line is the buffer itself,
+        which is the caller's from then on: a large answer is never copied.
+        While greeting, lines that do not answer the request are kept as the
+        preamble, within its bounds."""
         self.check()
-        if self._line_end < 0:
-            return None
-        line = bytes(self._buffer)
-        self._buffer.clear()
-        self._line_end = -1
-        return line
+        while self._line_end >= 0:
+            if not self.greeting:
+                line, self._buffer = self._buffer, bytearray()
+                self._line_end = -1
+                return line
+            end = self._line_end + 1
+            line = self._buffer[:end]
+            del self._buffer[:end]
+            self._line_end = self._buffer.find(b"\n")
+            # Every answer is a JSON object, and a JSON object is taken for
+            # the worker's, even a broken one: no banner starts like that,
+            # and a worker that is out of step must fail.
+            if line.lstrip().startswith(b"{"):
+                self.greeting = False
+                if self._buffer:
+                    self.trouble = Trouble(f"{BROKEN} a line it was not asked for after its "
+                                           f"answer: {excerpt(self._buffer)}")
+                    raise self.trouble
+                return line
+            self._keep_preamble(line)
+        return None
 
-    def read_answer(self, line: bytes) -> Any:
+    def _keep_preamble(self, line: bytearray) -> None:
+        if not self.allow_preamble:
+            self.trouble = Trouble(f"{BROKEN} a line it was not asked for: {excerpt(line)} "
+                                   "(printed before the worker answered, as a login banner "
+                                   "is; allow_preamble=False forbids them)")
+            raise self.trouble
+        self.preamble += line
+        self._preamble_lines += 1
+        if self._preamble_lines > PREAMBLE_LINES or len(self.preamble) > PREAMBLE_BYTES:
+            self.trouble = Trouble(self._too_long(line))
+            raise self.trouble
+
+    def _too_long(self, data: bytes | bytearray) -> str:
+        return (f"{BROKEN} more than {PREAMBLE_LINES} lines or {PREAMBLE_BYTES // 1024} KiB "
+                f"printed before the worker answered (a login banner may be that long, the "
+                f"worker's answers never are): {excerpt(data)}")
+
+    def read_answer(self, line: bytearray) -> Any:
         """The result that `line` gives the request in hand; raises
         RequestError or CommandError as that request reads them (the worker
         serves on), or the Trouble of a line that does not fit."""

@@ -36,7 +36,7 @@ class Request(Generic[T]):
     """One request line and how to read the only answer that fits it."""
 
     line: bytes
-    read_answer: Callable[[bytes], T]
+    read_answer: Callable[[bytes | bytearray], T]
 
 
 def exec_request(command: object, timeout: object, cwd: object,

@@ -10,7 +10,9 @@ with a request.
 from __future__ import annotations
 
 import json
+import reprlib
 
+from . import large_lines
 from .errors import RequestError
 from .results import CommandResult
 
@@ -19,17 +21,19 @@ class ProtocolFault(Exception):
     """A line from the worker that cannot be the answer to the request sent."""
 
 
-def read_exec_answer(line: bytes, command: str, check: bool) -> CommandResult:
+def read_exec_answer(line: bytes | bytearray, command: str, check: bool) -> CommandResult:
     result = _command_result(_result_of(line), command)
     if check:
         result.check_returncode()
     return result
 
 
-def read_batch_answer(line: bytes, commands: list[str], check: bool) -> list[CommandResult]:
+def read_batch_answer(line: bytes | bytearray, commands: list[str],
+                      check: bool) -> list[CommandResult]:
     result = _result_of(line)
     if not isinstance(result, list) or len(result) != len(commands):
-        raise ProtocolFault(f"expected a list of {len(commands)} results, got {excerpt(line)}")
+        raise ProtocolFault(f"expected a list of {len(commands)} results, "
+                            f"got {reprlib.repr(result)}")
     results = [_command_result(item, command) for item, command in zip(result, commands)]
     if check:
         # The whole batch has run by now: the first failure speaks for it.
@@ -38,20 +42,34 @@ def read_batch_answer(line: bytes, commands: list[str], check: bool) -> list[Com
     return results
 
 
-def _result_of(line: bytes) -> object:
-    """The answer's "result", or the RequestError for a refused request."""
+def _parsed(line: bytes | bytearray) -> object:
+    """The line's JSON value.  A bytearray is emptied as it is decoded: the
+    text is all that is needed from then on, and a large answer's bytes go
+    as it is made (large_lines)."""
+    shown = excerpt(line)
     try:
-        answer = json.loads(line)
-    except (ValueError, RecursionError):
-        raise ProtocolFault(f"a line that is not JSON: {excerpt(line)}") from None
+        if isinstance(line, bytearray) and len(line) > large_lines.LARGE:
+            return large_lines.loads(line)
+        text = line.decode()
+        if isinstance(line, bytearray):
+            line.clear()
+        return json.loads(text)
+    except (ValueError, RecursionError):  # UnicodeDecodeError included
+        raise ProtocolFault(f"a line that is not JSON: {shown}") from None
+
+
+def _result_of(line: bytes | bytearray) -> object:
+    """The answer's "result", or the RequestError for a refused request."""
+    answer = _parsed(line)
     if not isinstance(answer, dict) or not isinstance(answer.get("success"), bool):
-        raise ProtocolFault(f"a line that is not an answer: {excerpt(line)}")
+        raise ProtocolFault(f"a line that is not an answer: {reprlib.repr(answer)}")
     if "result" in answer:
         return answer["result"]
     error = answer.get("error")
     if answer["success"] is False and isinstance(error, str):
         raise RequestError(error)
-    raise ProtocolFault(f"an answer with neither a result nor an error: {excerpt(line)}")
+    raise ProtocolFault(f"an answer with neither a result nor an error: "
+                        f"{reprlib.repr(answer)}")
 
 
 def _command_result(item: object, command: str) -> CommandResult:

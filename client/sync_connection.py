@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import os
 import select
 import threading
@@ -19,21 +20,33 @@ T = TypeVar("T")
 
 
 class SyncConnection(Connection):
-    """One worker, started by the constructor, serving one caller at a time
-    from any thread.  kill() may come from any thread: a wake-up pipe gets
-    the caller in flight out of its wait."""
+    """One worker, serving one caller at a time from any thread once
+    start() has returned.  kill() may come from any thread, during the start
+    too: a wake-up pipe gets the caller in flight out of its wait."""
 
     def __init__(self, argv: Sequence[str], env: Mapping[str, str] | None,
-                 cwd: str | os.PathLike[str] | None) -> None:
-        super().__init__(argv, env, cwd)
+                 cwd: str | os.PathLike[str] | None, start_timeout: float | None = None,
+                 allow_preamble: bool = True) -> None:
+        super().__init__(argv, env, cwd, start_timeout, allow_preamble)
         self.lock = threading.Lock()
         self._wake_out, self._wake_in = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
         # Not closed at exit, where kill() may still wake a waiter.
         weakref.finalize(self, _close_all, self._wake_out, self._wake_in).atexit = False
         self._drain: threading.Thread | None = None
         self._poller = select.poll()
+
+    def start(self) -> None:
+        """Starts the worker and waits for its first answer.  However it
+        fails, interrupted included, nothing of it is left running."""
         with self.lock:
-            self._run(self.starting())
+            try:
+                self._run(self.starting())
+            except BaseException:
+                process = self.process
+                if process is not None and self.core.ended is None:
+                    process.end_now()
+                    self.release()
+                raise
 
     def watch(self, process: WorkerProcess) -> None:
         for fd in (process.stdout, process.pidfd, self._wake_out):
@@ -57,6 +70,8 @@ class SyncConnection(Connection):
             process.close_pipes()
 
     def ask(self, request: Request[T]) -> T:
+        # Before the lock, which a fork may have copied held.
+        self.refuse_foreign()
         with self.lock:
             return self._run(self.exchange(request))
 
@@ -77,8 +92,12 @@ class SyncConnection(Connection):
 
     def kill(self) -> None:
         """Ends the worker now from any thread: SIGTERM to its group, SIGKILL
-        after AFTER_TERM; a request in flight raises WorkerError."""
+        after AFTER_TERM; a request in flight raises WorkerError, and a start
+        in progress fails."""
+        if self.foreign():
+            return
         process = self.doomed()
+        self.wake()
         if process is None:
             return
         process.end_now()
@@ -92,16 +111,24 @@ class SyncConnection(Connection):
     def close(self, timeout: float | None = None) -> None:
         """Lets the request in flight finish, then ends the worker: quit,
         SIGTERM, SIGKILL, each in its turn; after `timeout` seconds in all,
-        kill() instead."""
-        self.core.closing = True
-        deadline = None if timeout is None else time.monotonic() + timeout
-        if not self.lock.acquire(timeout=-1 if timeout is None else max(0.0, timeout)):
-            self.kill()
-            self.lock.acquire()
+        kill() instead.  Interrupted meanwhile, it kills the worker before
+        the interruption passes on."""
+        if self.foreign():
+            return
         try:
-            self._run(self.closed(None if deadline is None else deadline - time.monotonic()))
-        finally:
-            self.lock.release()
+            self.core.closing = True
+            deadline = None if timeout is None else time.monotonic() + timeout
+            if not self.lock.acquire(timeout=-1 if timeout is None else max(0.0, timeout)):
+                self.kill()
+                self.lock.acquire()
+            try:
+                self._run(self.closed(None if deadline is None else deadline - time.monotonic()))
+            finally:
+                self.lock.release()
+        except BaseException:
+            if self.core.ended is None:
+                self.kill()
+            raise
 
     def discard(self) -> None:
         with self.lock:
@@ -109,13 +136,18 @@ class SyncConnection(Connection):
 
     def _run(self, flow: Flow[T]) -> T:
         thrown: BaseException | None = None
-        while not isinstance(step := advance(flow, thrown), Done):
-            thrown = None
-            try:
-                self._wait(*step)
-            except BaseException as error:  # KeyboardInterrupt, say: the flow ends the worker
-                thrown = error
-        return step.value
+        try:
+            while not isinstance(step := advance(flow, thrown), Done):
+                thrown = None
+                try:
+                    self._wait(*step)
+                except BaseException as error:  # KeyboardInterrupt, say: the flow ends the worker
+                    thrown = error
+            return step.value
+        finally:
+            # Left early (an exception raised here rather than in a wait):
+            # the flow ends the worker now, not when it is collected.
+            flow.close()
 
     def _wait(self, kind: Wait, seconds: float | None) -> None:
         process = self.process
@@ -126,10 +158,14 @@ class SyncConnection(Connection):
             assert self._drain is not None
             self._drain.join(seconds)
         elif kind is Wait.INPUT:
-            select.select([self._wake_out], [process.stdin], [])
+            room = select.poll()
+            room.register(self._wake_out, select.POLLIN)
+            room.register(process.stdin, select.POLLOUT)
+            room.poll()
             self._take_wake()
         else:
-            for fd, _ in self._poller.poll():
+            milliseconds = None if seconds is None else math.ceil(seconds * 1000)
+            for fd, _ in self._poller.poll(milliseconds):
                 if fd == process.stdout:
                     data = process.read_output()
                     if data is not None:
@@ -160,4 +196,3 @@ def _drain(process: WorkerProcess, tail: StderrTail) -> None:
 def _close_all(*fds: int) -> None:
     for fd in fds:
         os.close(fd)
-

@@ -11,14 +11,15 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future
 from typing import Any, TypeVar
 
-from . import leftovers
+from . import forks, leftovers
 from .commands import Commands
 from .errors import WorkerError
 from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
-                         pool_argvs)
+                         pool_argvs, start_failures)
 from .request_lines import Command, PathName, Request, exec_request
 from .results import CommandResult
 from .sync_connection import SyncConnection
+from .worker_argv import checked_start_timeout
 from .worker_process import end_all
 
 T = TypeVar("T")
@@ -41,8 +42,10 @@ class ShellWorkerPool(Commands):
     def __init__(self, size: int | None = None, *, argv: Sequence[str] | None = None,
                  argvs: Sequence[Sequence[str]] | None = None,
                  env: Mapping[str, str] | None = None,
-                 cwd: str | os.PathLike[str] | None = None) -> None:
-        self._pool = _Pool(pool_argvs(size, argv, argvs), env, cwd)
+                 cwd: str | os.PathLike[str] | None = None,
+                 start_timeout: float | None = None, allow_preamble: bool = True) -> None:
+        self._pool = _Pool(pool_argvs(size, argv, argvs), env, cwd,
+                           checked_start_timeout(start_timeout), allow_preamble)
         self._finalizer = leftovers.watch(self, self._pool.abandoned, "ShellWorkerPool")
         try:
             self._pool.start()
@@ -75,11 +78,14 @@ class ShellWorkerPool(Commands):
     def close(self, timeout: float | None = None) -> None:
         """Lets the requests in flight finish, fails those still waiting, then
         ends every worker: quit, SIGTERM, SIGKILL, each in its turn.  What has
-        not ended after `timeout` seconds is killed."""
+        not ended after `timeout` seconds is killed, and so is every worker
+        when the close itself is interrupted."""
         try:
             self._pool.close(timeout)
-        finally:
-            self._finalizer.detach()
+        except BaseException:
+            self._pool.kill()
+            raise
+        self._finalizer.detach()
 
     def kill(self) -> None:
         """Ends every worker at once, from any thread (as ShellWorker.kill);
@@ -111,8 +117,11 @@ class _Pool:
     hold, so that a lost pool can be collected)."""
 
     def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
-                 cwd: str | os.PathLike[str] | None) -> None:
+                 cwd: str | os.PathLike[str] | None, start_timeout: float | None,
+                 allow_preamble: bool) -> None:
         self.env, self.cwd = env, cwd
+        self.start_timeout, self.allow_preamble = start_timeout, allow_preamble
+        self.generation = forks.current()
         self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
         self.slots = [_Slot(place) for place in self.places]
         self.lock = threading.Lock()
@@ -131,18 +140,17 @@ class _Pool:
             self.threads.append(thread)
             thread.start()
         try:
-            failures = [error for started in starts
-                        if (error := started.exception()) is not None]
+            failures = start_failures(self.places, [started.exception() for started in starts])
         except BaseException:
             self.kill()
             raise
-        if failures:
+        if failures is not None:
             self.close(None)
-            raise ExceptionGroup(f"cannot start {len(failures)} of the pool's "
-                                 f"{len(self.slots)} workers",
-                                 [error for error in failures if isinstance(error, Exception)])
+            raise failures
 
     def submit(self, request: Request[T]) -> Future[T]:
+        if self.foreign():
+            raise WorkerError(forks.foreign_text("pool", None), sent=False)
         job = _Job(request)
         with self.lock:
             if self.closing:
@@ -177,9 +185,22 @@ class _Pool:
             if slot.connection is not None:
                 slot.connection.wake()
 
+    def foreign(self) -> bool:
+        """Whether the pool belongs to the parent of a fork (whose threads
+        alone serve it)."""
+        return self.generation != forks.current()
+
+    def _connection(self, slot: _Slot) -> SyncConnection:
+        """A new worker for `slot`, started there: reachable by close() and
+        kill() while it starts."""
+        slot.connection = connection = SyncConnection(
+            slot.place.argv, self.env, self.cwd, self.start_timeout, self.allow_preamble)
+        connection.start()
+        return connection
+
     def _serve(self, slot: _Slot, started: Future[None]) -> None:
         try:
-            slot.connection = SyncConnection(slot.place.argv, self.env, self.cwd)
+            self._connection(slot)
         except BaseException as error:
             started.set_exception(error)
             return
@@ -249,7 +270,7 @@ class _Pool:
             old.discard()
         while not self.closing:
             try:
-                slot.connection = SyncConnection(slot.place.argv, self.env, self.cwd)
+                self._connection(slot)
             except WorkerError as error:
                 with self.lock:
                     delay = slot.place.failed(error)
@@ -265,6 +286,8 @@ class _Pool:
         return False
 
     def close(self, timeout: float | None) -> None:
+        if self.foreign():
+            return
         self.deadline = None if timeout is None else time.monotonic() + timeout
         self._shut(WAS_CLOSED)
         for thread in self.threads:
@@ -277,6 +300,8 @@ class _Pool:
                 thread.join()
 
     def kill(self) -> None:
+        if self.foreign():
+            return
         self._shut(WAS_KILLED)
         # Marked first, so that a request in flight says why its worker ended.
         end_all(process for slot in self.slots if slot.connection is not None
@@ -303,6 +328,8 @@ class _Pool:
         return jobs
 
     def abandoned(self) -> list[leftovers.Leftover]:
+        if self.foreign():
+            return []
         self._shut("the pool was lost; the request was not sent")
         return [(slot.connection.process, None) for slot in self.slots
                 if slot.connection is not None and slot.connection.process is not None

@@ -10,7 +10,7 @@ from . import leftovers
 from .commands import Commands
 from .request_lines import Request
 from .sync_connection import SyncConnection
-from .worker_argv import checked_argv
+from .worker_argv import checked_argv, checked_start_timeout
 
 T = TypeVar("T")
 
@@ -21,34 +21,51 @@ class ShellWorker(Commands):
     (calls from several threads wait their turn); `close` ends it, `kill`
     ends it at once from any thread.
 
+    `start_timeout` (seconds, None: no limit) bounds the start and the
+    worker's first answer.  Lines that the transport prints before that
+    answer (a login banner) are kept as `preamble`, up to 100 lines or
+    64 KiB; `allow_preamble=False` makes any of them fail the start.
+
     A worker that dies, breaks the protocol, is killed or is interrupted
     mid-request (KeyboardInterrupt) is ended, and every later call raises
     WorkerError.  One that is never closed is ended when it is collected,
     with a ResourceWarning, or at the latest when the interpreter exits.
+    After a fork, the worker is the parent's alone: in the child, a call
+    raises WorkerError, and close, kill, collection and exit leave it alone.
     """
 
     def __init__(self, argv: Sequence[str] | None = None, *,
                  env: Mapping[str, str] | None = None,
-                 cwd: str | os.PathLike[str] | None = None) -> None:
-        self._connection = SyncConnection(checked_argv(argv), env, cwd)
-        process = self._connection.process
-        assert process is not None
-        self._finalizer = leftovers.watch(self, self._connection.abandoned,
-                                          f"ShellWorker (pid {process.pid})")
+                 cwd: str | os.PathLike[str] | None = None,
+                 start_timeout: float | None = None, allow_preamble: bool = True) -> None:
+        self._connection = SyncConnection(checked_argv(argv), env, cwd,
+                                          checked_start_timeout(start_timeout), allow_preamble)
+        self._finalizer = leftovers.watch(self, self._connection.abandoned, "ShellWorker")
+        try:
+            self._connection.start()
+        except BaseException:
+            self._finalizer.detach()  # nothing of it is left running
+            raise
 
     @property
     def ended(self) -> bool:
         """Whether the worker has ended, so that a new one must take its place."""
         return self._connection.core.ended is not None
 
+    @property
+    def preamble(self) -> str:
+        """What the transport printed before the worker answered (a login
+        banner, say), as text; "" when nothing was."""
+        return self._connection.preamble
+
     def close(self, timeout: float | None = None) -> None:
         """Lets the request in flight finish, fails the calls still waiting,
         then ends the worker: quit, SIGTERM, SIGKILL, each in its turn.  What
-        has not ended after `timeout` seconds is killed."""
-        try:
-            self._connection.close(timeout)
-        finally:
-            self._finalizer.detach()
+        has not ended after `timeout` seconds is killed, and so is the worker
+        when the close itself is interrupted.  In a forked child, the
+        parent's worker is left alone."""
+        self._connection.close(timeout)
+        self._finalizer.detach()
 
     def kill(self) -> None:
         """Ends the worker at once, from any thread: SIGTERM to its process

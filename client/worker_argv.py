@@ -22,3 +22,14 @@ def checked_argv(argv: Sequence[str] | None) -> list[str]:
     if not arguments:
         raise ValueError("argv is empty")
     return arguments
+
+
+def checked_start_timeout(seconds: float | None) -> float | None:
+    if seconds is None:
+        return None
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+        raise TypeError(f"start_timeout must be a number of seconds or None, "
+                        f"not {type(seconds).__name__}")
+    if not seconds > 0:
+        raise ValueError(f"start_timeout must be positive, not {seconds}")
+    return float(seconds)

@@ -11,12 +11,19 @@ saying why, where a background group reading it would be stopped (SIGTTIN)
 and its start would never end.  A pid, and so a group, is ours only until the
 process is reaped, since its number may then be given to another: exits are
 seen through a pidfd (or waitid with WNOWAIT), signals go out only while the
-process is unreaped, and both happen under one lock.
+process is unreaped, and both happen under one lock.  In a forked child the
+process is the parent's: nothing here signals, writes to or waits for it.
+
+Every wait is a poll, never select(), which refuses descriptors numbered
+1024 and above (a busy server has many).  The pipes are plain descriptors
+of this object, not file objects, so that one left open at exit or after
+its event loop has closed is not reported as an unclosed file.
 """
 
 from __future__ import annotations
 
 import errno
+import math
 import os
 import select
 import signal
@@ -27,7 +34,7 @@ import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Union
 
-from . import grace_periods
+from . import forks, grace_periods
 from .protocol import cannot_start
 from .request_lines import QUIT_LINE
 
@@ -42,34 +49,56 @@ class WorkerProcess:
 
     def __init__(self, argv: Sequence[str], env: Mapping[str, str] | None,
                  cwd: str | os.PathLike[str] | None) -> None:
+        self.generation = forks.current()
+        # This side's ends are close-on-exec, so that no other child keeps
+        # the worker's input open (its end would never come).
+        pipes = [os.pipe2(os.O_CLOEXEC) for _ in range(3)]
+        theirs = (pipes[0][0], pipes[1][1], pipes[2][1])
+        ours = (pipes[0][1], pipes[1][0], pipes[2][0])
         try:
             self._popen = subprocess.Popen(
-                list(argv), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE, env=env, cwd=cwd, bufsize=0, start_new_session=True)
-        except (OSError, ValueError) as error:
-            raise cannot_start(argv, error) from error
+                list(argv), stdin=theirs[0], stdout=theirs[1], stderr=theirs[2], env=env,
+                cwd=cwd, start_new_session=True)
+        except BaseException as error:
+            for fd in theirs + ours:
+                os.close(fd)
+            if isinstance(error, (OSError, ValueError)):
+                raise cannot_start(argv, error) from error
+            raise
         LIVE.add(self)
-        popen = self._popen
-        assert popen.stdin is not None and popen.stdout is not None and popen.stderr is not None
-        self.pid = popen.pid
-        self.stdin = popen.stdin.fileno()
-        self.stdout = popen.stdout.fileno()
-        self.stderr = popen.stderr.fileno()
-        os.set_blocking(self.stdin, False)
-        os.set_blocking(self.stdout, False)
+        self.pid = self._popen.pid
+        self.stdin, self.stdout, self.stderr = ours
+        self._open = set(ours)
         self._lock = threading.Lock()
-        self._output = select.poll()
-        self._output.register(self.stdout, select.POLLIN)
         self.pidfd: int | None = None
         try:
-            self.pidfd = os.pidfd_open(self.pid)
-        except (AttributeError, OSError):  # an old kernel, or one that forbids it
-            pass
-        else:
-            # Open for as long as this object lives: any thread may be waiting
-            # on it, and a number closed under a waiter may be reused.  Not
-            # closed at exit either, where the workers are still being ended.
-            weakref.finalize(self, os.close, self.pidfd).atexit = False
+            for fd in theirs:
+                os.close(fd)
+            os.set_blocking(self.stdin, False)
+            os.set_blocking(self.stdout, False)
+            self._output = select.poll()
+            self._output.register(self.stdout, select.POLLIN)
+            try:
+                self.pidfd = os.pidfd_open(self.pid)
+            except (AttributeError, OSError):  # an old kernel, or one that forbids it
+                pass
+            else:
+                # Open for as long as this object lives: any thread may be
+                # waiting on it, and a number closed under a waiter may be
+                # reused.  Not closed at exit either, where the workers are
+                # still being ended.
+                weakref.finalize(self, os.close, self.pidfd).atexit = False
+        except BaseException:
+            # Interrupted (KeyboardInterrupt) with the process already
+            # running: no one else knows of it yet.
+            self.end_now()
+            self.close_pipes()
+            self.close_stderr()
+            raise
+
+    def foreign(self) -> bool:
+        """Whether this process belongs to the parent of a fork."""
+        return self.generation != forks.current()
 
     @property
     def returncode(self) -> int | None:
@@ -78,6 +107,8 @@ class WorkerProcess:
 
     def signal(self, number: signal.Signals) -> None:
         """Sends `number` to the worker's whole group, unless it is reaped."""
+        if self.foreign():
+            return
         with self._lock:
             if self._popen.returncode is None:
                 try:
@@ -90,7 +121,7 @@ class WorkerProcess:
         if self._popen.returncode is not None:
             return True
         if self.pidfd is not None:
-            return bool(select.select([self.pidfd], [], [], 0)[0])
+            return readable(self.pidfd, 0)
         try:
             return os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
         except ChildProcessError:
@@ -106,7 +137,7 @@ class WorkerProcess:
             if remaining is not None and remaining <= 0:
                 return False
             if self.pidfd is not None:
-                select.select([self.pidfd], [], [], remaining)
+                readable(self.pidfd, remaining)
             else:
                 time.sleep(delay if remaining is None else min(delay, remaining))
                 delay = min(delay * 2, 0.05)
@@ -114,7 +145,9 @@ class WorkerProcess:
 
     def reap(self) -> int | None:
         """The exit status, reaping the worker if it has exited; None while
-        it runs."""
+        it runs (and always in a forked child: the parent reaps it)."""
+        if self.foreign():
+            return self._popen.returncode
         with self._lock:
             return self._popen.poll()
 
@@ -188,39 +221,50 @@ class WorkerProcess:
     def close_pipes(self) -> None:
         """Closes this side's input and output (standard error is its
         drain's); only once nothing waits on them any more."""
-        for stream in (self._popen.stdin, self._popen.stdout):
-            if stream is not None:
-                try:
-                    stream.close()
-                except OSError:
-                    pass
+        self._close(self.stdin)
+        self._close(self.stdout)
 
     def close_stderr(self) -> None:
-        if self._popen.stderr is not None:
-            self._popen.stderr.close()
+        self._close(self.stderr)
+
+    def _close(self, fd: int) -> None:
+        # Once only: a number closed twice may by then be someone else's.
+        with self._lock:
+            if fd not in self._open:
+                return
+            self._open.discard(fd)
+        os.close(fd)
 
     def _say_quit(self) -> None:
+        if self.foreign():
+            return
         try:
             os.write(self.stdin, QUIT_LINE)
         except OSError:  # its input is full or gone: the signals follow
             pass
-        if self._popen.stdin is not None:
-            try:
-                self._popen.stdin.close()
-            except OSError:
-                pass
+        self._close(self.stdin)
 
 
 # Every worker process not yet collected, for the exit to end those still
 # running, whoever owns them (one still being started on another thread too).
 LIVE: weakref.WeakSet[WorkerProcess] = weakref.WeakSet()
+# A forked child has none of them.
+os.register_at_fork(after_in_child=LIVE.clear)
+
+
+def readable(fd: int, seconds: float | None) -> bool:
+    """Waits until `fd` is readable (or hung up), for at most `seconds`
+    (None: no limit).  A poll object of its own: any thread may call this."""
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    return bool(poller.poll(None if seconds is None else math.ceil(max(0.0, seconds) * 1000)))
 
 
 def end_all(processes: Iterable[WorkerProcess]) -> None:
     """Ends workers together, waiting here: SIGTERM to every group (each
     worker ends its command's group first), SIGKILL to those still running
     AFTER_TERM later; then reaps them all."""
-    processes = list(processes)
+    processes = [process for process in processes if not process.foreign()]
     for process in processes:
         process.signal(signal.SIGTERM)
     deadline = time.monotonic() + grace_periods.AFTER_TERM

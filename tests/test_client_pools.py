@@ -148,6 +148,10 @@ def test_start_reports_every_worker_that_failed(pool_kind, unique_argument):
     with pytest.raises(ExceptionGroup) as failed:
         pool_of(pool_kind, argvs)
     assert sorted(error.argv for error in failed.value.exceptions) == sorted(map(tuple, argvs[1:]))
+    # Each names its place in the pool and its command.
+    assert sorted((str(error)[:20], error.argv[0] in str(error))
+                  for error in failed.value.exceptions) == [
+        ("worker 1 of the pool", True), ("worker 2 of the pool", True)]
     assert all(isinstance(error, WorkerError) and not error.sent
                for error in failed.value.exceptions)
     assert processes_with(tag) == []

@@ -110,3 +110,28 @@ def test_the_exec_line_holds_exactly_what_was_asked(command, timeout, cwd):
     assert line.endswith(b"}\n") and line.count(b"\n") == 1 and line.isascii()
     assert json.loads(line) == {"action": "exec", "command": command,
                                 "timeout": float(timeout), "cwd": cwd and str(cwd)}
+
+
+LARGE_TEXTS = {
+    "escapes and pairs": "\x01\\\"\u00e9\N{GRINNING FACE}\ud800x" * 700,
+    "backslash runs": "\\" * 3001 + "\"" + "\\" * 2000,
+    "plain": "y" * 5000,
+    "quotes": '"' * 3000 + '\\"' * 500,
+}
+
+
+@pytest.mark.parametrize("text", LARGE_TEXTS.values(), ids=LARGE_TEXTS)
+@pytest.mark.parametrize("piece", [7, 64, 1000])
+def test_a_large_line_is_decoded_piece_by_piece_to_the_same_result(monkeypatch, text, piece):
+    """Cut in every kind of place: escapes, surrogate pairs, runs of backslashes."""
+    from varnok.workers.shell_worker_client import large_lines
+    from varnok.workers.shell_worker_client.response_lines import read_batch_answer
+    monkeypatch.setattr(large_lines, "LARGE", 100)
+    monkeypatch.setattr(large_lines, "PIECE", piece)
+    results = [{"stdout": text, "stderr": text[::-1], "returncode": 3},
+               {"stdout": "short", "stderr": "", "returncode": 0}]
+    line = bytearray(json.dumps({"success": False, "result": results}).encode() + b"\n")
+    got = read_batch_answer(line, ["a", "b"], False)
+    assert [(each.stdout, each.stderr, each.returncode) for each in got] == [
+        (text, text[::-1], 3), ("short", "", 0)]
+    assert line == b""
