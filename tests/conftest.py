@@ -18,6 +18,13 @@ import pytest
 # The fault-injection sweep runs on its own (tools/fault-sweep), after the suite.
 collect_ignore = [] if os.environ.get("SHELL_WORKER_FAULT_SWEEP") == "1" else ["fault_sweep"]
 
+# Workers and hosts started here inherit this process's dispositions.  A run
+# started under nohup ignores SIGHUP, and a worker takes no handler for a
+# signal its host ignores, so the tests of SIGHUP would see a worker that the
+# signal cannot end; they are about a default disposition, as from a terminal.
+if signal.getsignal(signal.SIGHUP) is signal.SIG_IGN:
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+
 WORKER = [sys.executable, "-c", "from varnok.workers.shell_worker import main; main()"]
 
 # The module is written for 3.12: on any other host its import writes this
