@@ -1,6 +1,7 @@
 #include "child_exit.hpp"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -76,6 +77,10 @@ bool pause_before_next_check(ChildProcess& child, double remaining) noexcept {
 }
 
 }  // namespace
+
+bool descriptor_open(int fd) noexcept {
+    return fcntl(fd, F_GETFD) >= 0 || errno != EBADF;
+}
 
 void open_pidfd(ChildProcess& child) noexcept {
     if (__atomic_load_n(&pidfds_unknown, __ATOMIC_RELAXED)) {

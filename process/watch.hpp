@@ -3,8 +3,6 @@
 // Process code only: nothing here includes the host's headers.
 #pragma once
 
-#include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 
 namespace shell_worker {
@@ -31,9 +29,9 @@ inline bool reader_gone(short revents) noexcept {
 
 // Whether `fd` is open now.  A closed descriptor's number goes to the next
 // one opened (the command's own pipes, say), so it is checked before any is.
-// Async-signal-safe: fcntl.
-inline bool descriptor_open(int fd) noexcept {
-    return fcntl(fd, F_GETFD) >= 0 || errno != EBADF;
-}
+// Async-signal-safe: fcntl.  Defined in child_exit.cpp, not here: a file
+// that includes the host's headers gets _FILE_OFFSET_BITS=64 from them, under
+// which glibc names fcntl64, a symbol newer than the wheels may need.
+bool descriptor_open(int fd) noexcept;
 
 }  // namespace shell_worker

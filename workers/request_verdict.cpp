@@ -13,8 +13,16 @@ namespace shell_worker {
 
 namespace {
 
-// The verdict of the request that the main loop is answering on this thread.
-thread_local const Verdict* request_verdict = nullptr;
+// The verdict of the request that the main loop is answering on this thread,
+// in the host's thread-specific storage: a C++ thread_local would make the
+// extension need the dynamic loader's __tls_get_addr, beyond libc.
+Py_tss_t request_verdict = Py_tss_NEEDS_INIT;
+
+const Verdict* followed() noexcept {
+    return PyThread_tss_is_created(&request_verdict)
+               ? static_cast<const Verdict*>(PyThread_tss_get(&request_verdict))
+               : nullptr;
+}
 
 // The last verdict made, with owned references to what it borrows.
 Verdict cached;
@@ -398,13 +406,19 @@ bool verdict_holds(const Verdict& verdict) noexcept {
 }
 
 const Verdict* follow_verdict(const Verdict* verdict) noexcept {
-    const Verdict* outer = request_verdict;
-    request_verdict = verdict;
+    const Verdict* outer = followed();
+    // Where the storage cannot be had (out of memory), no verdict is
+    // followed: each call of execute_command then makes its own, which may
+    // cost more but decides alike.
+    if (PyThread_tss_create(&request_verdict) == 0) {
+        (void)PyThread_tss_set(&request_verdict, const_cast<Verdict*>(verdict));
+    }
     return outer;
 }
 
 Verdict executor_verdict() noexcept {
-    return request_verdict ? *request_verdict : decide_request();
+    const Verdict* verdict = followed();
+    return verdict ? *verdict : decide_request();
 }
 
 bool may_write_in_pieces(const Verdict& verdict, PyObject* out) noexcept {
