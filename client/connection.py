@@ -15,7 +15,7 @@ from collections.abc import Generator, Mapping, Sequence
 from typing import Generic, TypeVar
 
 from . import forks, grace_periods
-from .errors import CommandError, RequestError, WorkerError
+from .errors import CommandError, CommandTimeout, RequestError, WorkerError
 from .leftovers import Leftover
 from .protocol import CLOSED, INTERRUPTED, UNSTARTED, Trouble, WorkerProtocol
 from .request_lines import PROBE, Request
@@ -148,7 +148,7 @@ class Connection:
             return result
         except Trouble as trouble:
             raise (yield from self.failed(trouble)) from None
-        except (RequestError, CommandError):
+        except (RequestError, CommandError, CommandTimeout):
             raise
         except GeneratorExit:  # abandoned halfway: no more waiting is possible
             process.end_now()

@@ -10,25 +10,30 @@ from __future__ import annotations
 import json
 import numbers
 import os
+import re
 import shlex
-from collections.abc import Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Callable, Generic, TypeVar, Union
 
 from .response_lines import read_batch_answer, read_exec_answer
-from .results import CommandResult
+from .results import CommandResult, timeout_text
 
 T = TypeVar("T")
 
 # A command: one shell line, or a list of arguments that is quoted into one.
-Command = Union[str, Sequence[str]]
 PathName = Union[str, "os.PathLike[str]"]
+Command = Union[str, Sequence[PathName]]
+Environment = Mapping[str, str]
 
 # What timeout=None sends.  The worker waits for a command with poll(),
 # whose longest wait is 2**31 - 1 ms (about 24.8 days); a longer limit, an
 # infinite one included, comes back at once as a failed command.  This is the
 # longest round number of seconds below it: about 23 days.
 NO_LIMIT = 2_000_000
+
+# A name the shell takes for a variable's.
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
 @dataclass(frozen=True, slots=True)
@@ -39,39 +44,73 @@ class Request(Generic[T]):
     read_answer: Callable[[bytes | bytearray], T]
 
 
-def exec_request(command: object, timeout: object, cwd: object,
-                 check: bool = False) -> Request[CommandResult]:
+def exec_request(command: object, timeout: object, cwd: object, check: bool = False,
+                 env: object = None) -> Request[CommandResult]:
     text = command_text(command, "command")
-    line = _line({"action": "exec", "command": text, "timeout": time_limit(timeout),
-                  "cwd": working_directory(cwd)})
-    return Request(line, lambda answer: read_exec_answer(answer, text, check))
+    limit = time_limit(timeout)
+    line = _line({"action": "exec", "command": environment_prefix(env) + text,
+                  "timeout": limit, "cwd": working_directory(cwd)})
+    timed_out = timeout_text(limit)
+    return Request(line, lambda answer: read_exec_answer(answer, text, timed_out, check))
 
 
-def exec_many_request(commands: object, timeout: object, cwd: object,
-                      check: bool = False) -> Request[list[CommandResult]]:
-    if not isinstance(commands, (list, tuple)):
-        raise TypeError("commands must be a list or tuple of commands, "
+def exec_many_request(commands: object, timeout: object, cwd: object, check: bool = False,
+                      env: object = None) -> Request[list[CommandResult]]:
+    if isinstance(commands, (str, bytes)) or not isinstance(commands, Iterable):
+        raise TypeError("commands must be an iterable of commands, "
                         f"not {type(commands).__name__}")
     texts = [command_text(command, f"commands[{position}]")
              for position, command in enumerate(commands)]
-    line = _line({"action": "exec_many", "commands": texts, "timeout": time_limit(timeout),
-                  "cwd": working_directory(cwd)})
-    return Request(line, lambda answer: read_batch_answer(answer, texts, check))
+    prefix = environment_prefix(env)
+    limit = time_limit(timeout)
+    line = _line({"action": "exec_many", "commands": [prefix + text for text in texts],
+                  "timeout": limit, "cwd": working_directory(cwd)})
+    timed_out = timeout_text(limit)
+    return Request(line, lambda answer: read_batch_answer(answer, texts, timed_out, check))
 
 
 def command_text(command: object, name: str) -> str:
-    """The command line: a str as it is, a list or tuple of arguments quoted
-    for the shell (shlex.join), so that no argument is read as shell syntax."""
+    """The command line: a str as it is, a list or tuple of arguments (str
+    or str paths) quoted for the shell (shlex.join), so that no argument is
+    read as shell syntax."""
     if isinstance(command, str):
         return command
     if isinstance(command, (list, tuple)):
+        arguments = []
         for position, argument in enumerate(command):
+            if isinstance(argument, os.PathLike):
+                argument = os.fspath(argument)
             if not isinstance(argument, str):
-                raise TypeError(f"{name}[{position}] must be str, "
+                raise TypeError(f"{name}[{position}] must be str or a str path, "
                                 f"not {type(argument).__name__}")
-        return shlex.join(command)
+            arguments.append(argument)
+        return shlex.join(arguments)
     raise TypeError(f"{name} must be str or a list of str arguments, "
                     f"not {type(command).__name__}")
+
+
+def environment_prefix(env: object) -> str:
+    """What sets `env` for the command alone.  The worker hands every child
+    a copy of its own environment, so the variables are exported by the
+    command's own shell, ahead of the command, each value quoted so that
+    none is read as shell syntax.  The command follows on a line of its
+    own, so that a comment or an unfinished line of the prefix cannot
+    swallow it."""
+    if env is None:
+        return ""
+    if not isinstance(env, Mapping):
+        raise TypeError(f"env must be a mapping of names to values, not {type(env).__name__}")
+    assignments = []
+    for name, value in env.items():
+        if not isinstance(name, str) or not isinstance(value, str):
+            raise TypeError(f"env must map str to str, not {type(name).__name__} "
+                            f"to {type(value).__name__}")
+        if not _NAME.fullmatch(name):
+            raise ValueError(f"env: {name!r} is not a valid variable name")
+        if "\0" in value:
+            raise ValueError(f"env: the value of {name} holds a NUL character")
+        assignments.append(f"{name}={shlex.quote(value)}")
+    return f"export {' '.join(assignments)}\n" if assignments else ""
 
 
 def time_limit(timeout: object) -> int | float:
@@ -105,5 +144,5 @@ def _line(request: dict[str, object]) -> bytes:
 # Answered without starting a child: `{"success": true, "result": []}`.
 # A worker that answers it is up and speaks the protocol.
 PROBE = Request(_line({"action": "exec_many", "commands": []}),
-                lambda line: read_batch_answer(line, [], False))
+                lambda line: read_batch_answer(line, [], timeout_text(30.0), False))
 QUIT_LINE = _line({"action": "quit"})

@@ -21,20 +21,23 @@ class ProtocolFault(Exception):
     """A line from the worker that cannot be the answer to the request sent."""
 
 
-def read_exec_answer(line: bytes | bytearray, command: str, check: bool) -> CommandResult:
-    result = _command_result(_result_of(line), command)
+def read_exec_answer(line: bytes | bytearray, command: str, timed_out: str | None,
+                     check: bool) -> CommandResult:
+    """`timed_out` is the worker's stderr for this request's time-out."""
+    result = _command_result(_result_of(line), command, timed_out)
     if check:
         result.check_returncode()
     return result
 
 
-def read_batch_answer(line: bytes | bytearray, commands: list[str],
+def read_batch_answer(line: bytes | bytearray, commands: list[str], timed_out: str | None,
                       check: bool) -> list[CommandResult]:
     result = _result_of(line)
     if not isinstance(result, list) or len(result) != len(commands):
         raise ProtocolFault(f"expected a list of {len(commands)} results, "
                             f"got {reprlib.repr(result)}")
-    results = [_command_result(item, command) for item, command in zip(result, commands)]
+    results = [_command_result(item, command, timed_out)
+               for item, command in zip(result, commands)]
     if check:
         # The whole batch has run by now: the first failure speaks for it.
         for each in results:
@@ -72,12 +75,13 @@ def _result_of(line: bytes | bytearray) -> object:
                         f"{reprlib.repr(answer)}")
 
 
-def _command_result(item: object, command: str) -> CommandResult:
+def _command_result(item: object, command: str, timed_out: str | None) -> CommandResult:
     if isinstance(item, dict):
         stdout, stderr, returncode = item.get("stdout"), item.get("stderr"), item.get("returncode")
         if (isinstance(stdout, str) and isinstance(stderr, str) and isinstance(returncode, int)
                 and not isinstance(returncode, bool)):
-            return CommandResult(stdout, stderr, returncode, command)
+            return CommandResult(stdout, stderr, returncode, command,
+                                 returncode == -1 and stderr == timed_out and not stdout)
     raise ProtocolFault(f"expected one command's result, got {str(item)[:200]}")
 
 

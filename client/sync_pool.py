@@ -16,7 +16,7 @@ from .commands import Commands
 from .errors import WorkerError
 from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
                          pool_argvs, start_failures)
-from .request_lines import Command, PathName, Request, exec_request
+from .request_lines import Command, Environment, PathName, Request, exec_request
 from .results import CommandResult
 from .sync_connection import SyncConnection
 from .worker_argv import checked_start_timeout
@@ -54,16 +54,18 @@ class ShellWorkerPool(Commands):
             raise
 
     def submit(self, command: Command, *, timeout: float | None = 30.0,
-               cwd: PathName | None = None, check: bool = False) -> Future[CommandResult]:
+               cwd: PathName | None = None, check: bool = False,
+               env: Environment | None = None) -> Future[CommandResult]:
         """Queues `command` (as for exec) and returns its Future at once."""
-        return self._pool.submit(exec_request(command, timeout, cwd, check))
+        return self._pool.submit(exec_request(command, timeout, cwd, check, env))
 
     def map(self, commands: Iterable[Command], *, timeout: float | None = 30.0,
-            cwd: PathName | None = None, check: bool = False) -> Iterator[CommandResult]:
+            cwd: PathName | None = None, check: bool = False,
+            env: Environment | None = None) -> Iterator[CommandResult]:
         """Queues every command at once and yields their results in order;
         the commands not yet started are cancelled when the iteration stops
         early."""
-        futures = [self.submit(command, timeout=timeout, cwd=cwd, check=check)
+        futures = [self.submit(command, timeout=timeout, cwd=cwd, check=check, env=env)
                    for command in commands]
 
         def results() -> Iterator[CommandResult]:

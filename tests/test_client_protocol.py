@@ -56,7 +56,7 @@ def outcome(core):
     (fed(b"", sent=False), "Trouble: the worker had ended before the request was sent (silent)"),
     (fed(b'{"success": false, "error": "No command provided"}\n'),
      "RequestError: No command provided"),
-    (fed(FAILED, check=True), "CommandError: command 'true' returned non-zero exit status 3"),
+    (fed(FAILED, check=True), "CommandError: Command 'true' returned non-zero exit status 3."),
     (fed(FAILED), "a"),
 ])
 def test_what_the_core_makes_of_the_bytes_it_is_fed(core, expected):
@@ -131,7 +131,7 @@ def test_a_large_line_is_decoded_piece_by_piece_to_the_same_result(monkeypatch, 
     results = [{"stdout": text, "stderr": text[::-1], "returncode": 3},
                {"stdout": "short", "stderr": "", "returncode": 0}]
     line = bytearray(json.dumps({"success": False, "result": results}).encode() + b"\n")
-    got = read_batch_answer(line, ["a", "b"], False)
+    got = read_batch_answer(line, ["a", "b"], "", False)
     assert [(each.stdout, each.stderr, each.returncode) for each in got] == [
         (text, text[::-1], 3), ("short", "", 0)]
     assert line == b""
