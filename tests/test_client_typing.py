@@ -33,6 +33,8 @@ def pooled() -> list[str]:
         future: Future[CommandResult] = pool.submit("true", check=True)
         ran: list[str] = [result.command for result in pool.map(["true", ["echo", "x"]])]
         statuses = [result.returncode for result in pool.exec_many(["true"], cwd="/")]
+        pool.shutdown(wait=False, cancel_futures=True)
+        future.cancel()
         pool.close(timeout=1.5)
         pool.kill()
         return ran + [future.result().stdout] + [str(status) for status in statuses]
