@@ -116,6 +116,8 @@ def environment_prefix(env: object) -> str:
 def time_limit(timeout: object) -> int | float:
     """The time limit as JSON can carry it: an int or a float goes as it is,
     another real number (a Fraction, say) as its value, None as NO_LIMIT."""
+    if type(timeout) is float or type(timeout) is int:  # most of them, without the ABCs
+        return timeout
     if timeout is None:
         return NO_LIMIT
     if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
@@ -126,8 +128,8 @@ def time_limit(timeout: object) -> int | float:
 
 
 def working_directory(cwd: object) -> str | None:
-    if cwd is None:
-        return None
+    if cwd is None or type(cwd) is str:
+        return cwd
     if isinstance(cwd, os.PathLike):
         cwd = os.fspath(cwd)
     if not isinstance(cwd, str):

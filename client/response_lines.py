@@ -49,15 +49,21 @@ def _parsed(line: bytes | bytearray) -> object:
     """The line's JSON value.  A bytearray is emptied as it is decoded: the
     text is all that is needed from then on, and a large answer's bytes go
     as it is made (large_lines)."""
-    shown = excerpt(line)
-    try:
-        if isinstance(line, bytearray) and len(line) > large_lines.LARGE:
+    if isinstance(line, bytearray) and len(line) > large_lines.LARGE:
+        shown = excerpt(line)  # the line is gone by the time a fault is found
+        try:
             return large_lines.loads(line)
+        except (ValueError, RecursionError):
+            raise ProtocolFault(f"a line that is not JSON: {shown}") from None
+    text = None
+    try:
         text = line.decode()
         if isinstance(line, bytearray):
             line.clear()
         return json.loads(text)
     except (ValueError, RecursionError):  # UnicodeDecodeError included
+        # Made only for a fault: it costs as much as the decoding of an answer.
+        shown = excerpt(line if text is None else text.encode())
         raise ProtocolFault(f"a line that is not JSON: {shown}") from None
 
 

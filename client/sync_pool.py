@@ -127,7 +127,7 @@ class ShellWorkerPool(Commands):
         self._pool.kill()
 
     def _serve(self, request: Request[T]) -> T:
-        return self._pool.submit(request).result()
+        return self._pool.run_here(request)
 
 
 class _Job:
@@ -144,6 +144,8 @@ class _Slot:
         self.place = place
         self.connection: SyncConnection | None = None
         self.job: _Job | None = None
+        # Lent to a caller's thread, which runs its request itself.
+        self.lent = False
 
 
 class _Pool:
@@ -197,6 +199,50 @@ class _Pool:
             self.queue.append(job)
             self._wake_one()
         return job.future
+
+    def run_here(self, request: Request[T]) -> T:
+        """Runs `request` on this thread with an idle worker when one is
+        free and nothing waits, sparing two threads' hand-offs; otherwise
+        queues it, as submit() does, and waits."""
+        if self.foreign():
+            raise WorkerError(forks.foreign_text("pool", None), sent=False)
+        with self.lock:
+            slot = self._lend()
+        if slot is None or slot.connection is None:
+            return self.submit(request).result()
+        connection = slot.connection
+        try:
+            return connection.ask(request)
+        except WorkerError as error:
+            if error.sent or self.closing:
+                raise
+        finally:
+            self._give_back(slot, connection)
+        # It reached no live worker: the queue finds another.
+        return self.submit(request).result()
+
+    def _lend(self) -> _Slot | None:
+        """Called with the lock held."""
+        if self.closing or self.draining or self.queue:
+            return None
+        for slot in self.idle:
+            connection = slot.connection
+            if connection is not None and connection.lendable and connection.usable:
+                self.idle.remove(slot)
+                slot.lent = True
+                return slot
+        return None
+
+    def _give_back(self, slot: _Slot, connection: SyncConnection) -> None:
+        with self.lock:
+            slot.lent = False
+            usable = connection.usable and not (self.closing or self.draining)
+            if usable:
+                self.idle.appendleft(slot)
+                if self.queue:
+                    self._wake_one()
+        if not usable:  # its thread replaces it, or ends
+            connection.wake()
 
     def _end(self, future: Future[Any]) -> None:
         """Ends the command of the running request whose Future this is,
@@ -274,6 +320,8 @@ class _Pool:
 
     def _next_job(self, slot: _Slot) -> _Job | None:
         """Called with the lock held."""
+        if slot.lent:
+            return None
         while self.queue:
             job = self.queue.popleft()
             if job.future.cancelled():  # sent back, then cancelled meanwhile
