@@ -84,8 +84,8 @@ def _result_of(line: bytes | bytearray) -> object:
 def _command_result(item: object, command: str, timed_out: str | None) -> CommandResult:
     if isinstance(item, dict):
         stdout, stderr, returncode = item.get("stdout"), item.get("stderr"), item.get("returncode")
-        if (isinstance(stdout, str) and isinstance(stderr, str) and isinstance(returncode, int)
-                and not isinstance(returncode, bool)):
+        # Exact types: the JSON decoder makes no subclasses, and bool is no status.
+        if type(stdout) is str and type(stderr) is str and type(returncode) is int:
             return CommandResult(stdout, stderr, returncode, command,
                                  returncode == -1 and stderr == timed_out and not stdout)
     raise ProtocolFault(f"expected one command's result, got {str(item)[:200]}")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 from .errors import CommandError, CommandTimeout
@@ -11,6 +12,7 @@ from .errors import CommandError, CommandTimeout
 TIMED_OUT = "Command timed out after "
 
 
+@functools.lru_cache(maxsize=64)  # made for every request, from a few limits
 def timeout_text(limit: float) -> str | None:
     """The worker's exact stderr for a command that outlived `limit`; None
     for a limit no double holds (the worker cannot take it, and ends)."""
