@@ -17,6 +17,10 @@ from .errors import RequestError
 from .results import CommandResult
 
 
+_decode = json.JSONDecoder().raw_decode
+_BLANKS = " \t\n\r"  # JSON's whitespace
+
+
 class ProtocolFault(Exception):
     """A line from the worker that cannot be the answer to the request sent."""
 
@@ -60,7 +64,11 @@ def _parsed(line: bytes | bytearray) -> object:
         text = line.decode()
         if isinstance(line, bytearray):
             line.clear()
-        return json.loads(text)
+        # As json.loads, less its wrappers: one value, then only blanks.
+        value, end = _decode(text, len(text) - len(text.lstrip(_BLANKS)))
+        if text[end:].strip(_BLANKS):
+            raise ValueError("extra data")
+        return value
     except (ValueError, RecursionError):  # UnicodeDecodeError included
         # Made only for a fault: it costs as much as the decoding of an answer.
         shown = excerpt(line if text is None else text.encode())

@@ -174,18 +174,7 @@ class SyncConnection(Connection):
     def _wait(self, kind: Wait, seconds: float | None) -> None:
         process = self.process
         assert process is not None
-        if kind is Wait.EXIT:
-            process.wait_exit(seconds)
-        elif kind is Wait.LAST_WORDS:
-            assert self._drain is not None
-            self._drain.join(seconds)
-        elif kind is Wait.INPUT:
-            room = select.poll()
-            room.register(self._wake_out, select.POLLIN)
-            room.register(process.stdin, select.POLLOUT)
-            room.poll()
-            self._take_wake()
-        else:
+        if kind is Wait.OUTPUT:  # the wait of every request: first
             milliseconds = None if seconds is None else math.ceil(seconds * 1000)
             for fd, _ in self._poller.poll(milliseconds):
                 if fd == process.stdout:
@@ -196,6 +185,17 @@ class SyncConnection(Connection):
                     self.core.exited(process.read_available())
                 else:
                     self._take_wake()
+        elif kind is Wait.EXIT:
+            process.wait_exit(seconds)
+        elif kind is Wait.LAST_WORDS:
+            assert self._drain is not None
+            self._drain.join(seconds)
+        else:
+            room = select.poll()
+            room.register(self._wake_out, select.POLLIN)
+            room.register(process.stdin, select.POLLOUT)
+            room.poll()
+            self._take_wake()
 
     def _take_wake(self) -> None:
         try:
