@@ -122,17 +122,18 @@ class Connection:
             raise WorkerError(UNSTARTED, argv=self.argv, sent=False)
         try:
             self.take_unread()
-            line = memoryview(core.send(request))
+            line: bytes | memoryview = core.send(request)
             while line:
                 try:
                     written = process.write_some(line)
                 except BrokenPipeError:
                     core.input_closed(anything_written=len(line) < len(request.line))
                     break
-                line = line[written:]
-                if line:
-                    yield INPUT
-                    core.check()
+                if written == len(line):  # as a pipe takes a short line: at once
+                    break
+                line = memoryview(line)[written:]
+                yield INPUT
+                core.check()
             while (answer := core.answer_line()) is None:
                 if deadline is None:
                     yield OUTPUT

@@ -37,7 +37,7 @@ NO_LIMIT = 2_000_000
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)  # not frozen: made for every request, and frozen costs
 class Request(Generic[T]):
     """One request line and how to read the only answer that fits it."""
 

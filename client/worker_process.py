@@ -190,7 +190,7 @@ class WorkerProcess:
                 return b""
             raise
 
-    def write_some(self, data: memoryview) -> int:
+    def write_some(self, data: bytes | memoryview) -> int:
         """Writes what the worker's input takes without waiting: the count of
         bytes, 0 when it is full; raises BrokenPipeError once the worker can
         no longer read."""
