@@ -15,6 +15,7 @@ import re
 import shlex
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from functools import partial
 from typing import Callable, Generic, TypeVar, Union
 
 from .response_lines import read_batch_answer, read_exec_answer
@@ -53,7 +54,8 @@ def exec_request(command: object, timeout: object, cwd: object, check: bool = Fa
             f'"timeout": {_number(limit)}, "cwd": {_optional(working_directory(cwd))}}}\n'
             ).encode("ascii")
     timed_out = timeout_text(limit)
-    return Request(line, lambda answer: read_exec_answer(answer, text, timed_out, check))
+    return Request(line, partial(read_exec_answer, command=text, timed_out=timed_out,
+                                 check=check))
 
 
 def exec_many_request(commands: object, timeout: object, cwd: object, check: bool = False,
