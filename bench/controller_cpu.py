@@ -24,6 +24,7 @@ from time import process_time
 from typing import Any, Callable
 
 from harness import Row, Target, paired
+from pool_throughput import BareAsyncLoop
 
 from varnok.workers.shell_worker_client import (AsyncShellWorkerPool, CommandResult,
                                                 ShellWorker, ShellWorkerPool)
@@ -65,36 +66,20 @@ class BareSync:
         self.process.communicate(b'{"action": "quit"}\n')
 
 
-class BareAsync:
-    def __init__(self, runner: asyncio.Runner) -> None:
-        self.loop = runner.get_loop()
-        self.runner = runner
-        self.process = subprocess.Popen(WORKER, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        bufsize=0)
-        assert self.process.stdin is not None and self.process.stdout is not None
-        self.stdin, self.stdout = self.process.stdin.fileno(), self.process.stdout.fileno()
-        os.set_blocking(self.stdout, False)
-        self.received = b""
-        self.waiter: asyncio.Future[bytes] | None = None
-        self.loop.add_reader(self.stdout, self.readable)
-
-    def readable(self) -> None:
-        self.received += os.read(self.stdout, 65536)
-        if self.received.endswith(b"\n") and self.waiter is not None:
-            self.waiter.set_result(self.received)
-            self.received = b""
+class BareAsync(BareAsyncLoop):
+    """The throughput bench's bare asyncio loop, its requests in turn from
+    one task, and each answer decoded."""
 
     def run(self) -> None:
         async def in_turn() -> None:
+            loop = asyncio.get_running_loop()
             for _ in range(REQUESTS):
                 os.write(self.stdin, json.dumps(REQUEST).encode() + b"\n")
-                self.waiter = self.loop.create_future()
-                check(json.loads(await self.waiter))
+                self.waiter = loop.create_future()
+                await self.waiter
+                check(json.loads(self.received))
+                self.received = b""
         self.runner.run(in_turn())
-
-    def close(self) -> None:
-        self.loop.remove_reader(self.stdout)
-        self.process.communicate(b'{"action": "quit"}\n')
 
 
 def bench_controller_cpu(settings: Any) -> list[Row]:
