@@ -37,6 +37,7 @@ sys.path.insert(0, str(BENCH_DIR))
 import baseline_worker as baseline  # noqa: E402
 import harness  # noqa: E402
 from harness import Comparison, Row, Series, Target, paired, per_call  # noqa: E402
+from controller_cpu import bench_controller_cpu  # noqa: E402
 from controller_memory import bench_controller_memory  # noqa: E402
 from pool_throughput import bench_pool  # noqa: E402
 
@@ -578,6 +579,7 @@ BENCHMARKS = {
     "stream": bench_stream,
     "pool": bench_pool,
     "controller_memory": bench_controller_memory,
+    "controller_cpu": bench_controller_cpu,
 }
 
 

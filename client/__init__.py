@@ -14,10 +14,10 @@ kubectl exec -i, docker exec -i), on others.
 
 from .async_pool import AsyncShellWorkerPool
 from .async_worker import AsyncShellWorker
-from .errors import CommandError, RequestError, WorkerError
+from .errors import CommandError, CommandTimeout, RequestError, WorkerError
 from .results import CommandResult
 from .sync_pool import ShellWorkerPool
 from .sync_worker import ShellWorker
 
 __all__ = ["AsyncShellWorker", "AsyncShellWorkerPool", "CommandError", "CommandResult",
-           "RequestError", "ShellWorker", "ShellWorkerPool", "WorkerError"]
+           "CommandTimeout", "RequestError", "ShellWorker", "ShellWorkerPool", "WorkerError"]

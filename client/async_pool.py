@@ -146,7 +146,7 @@ class _Pool:
             raise WorkerError("the pool has not been started", sent=False)
         first = False
         while True:
-            slot = await self.take(first)
+            slot = self.take_free(first) or await self.take(first)
             self.busy += 1
             self.quiet.clear()
             try:
@@ -161,12 +161,20 @@ class _Pool:
                     self.quiet.set()
                 self.give(slot)
 
-    async def take(self, first: bool) -> _Slot:
+    def take_free(self, first: bool) -> _Slot | None:
+        """A free worker when one may be taken now (without a coroutine's
+        cost, on every request); None when take() must wait for one."""
         failing = every_place_failing(self.places)
         if failing is not None:
             raise failing
         if self.free and (first or not self.waiters):
             return self.free.popleft()
+        return None
+
+    async def take(self, first: bool) -> _Slot:
+        slot = self.take_free(first)
+        if slot is not None:
+            return slot
         assert self.loop is not None
         waiter: asyncio.Future[_Slot] = self.loop.create_future()
         if first:

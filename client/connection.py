@@ -15,7 +15,7 @@ from collections.abc import Generator, Mapping, Sequence
 from typing import Generic, TypeVar
 
 from . import forks, grace_periods
-from .errors import CommandError, RequestError, WorkerError
+from .errors import CommandError, CommandTimeout, RequestError, WorkerError
 from .leftovers import Leftover
 from .protocol import CLOSED, INTERRUPTED, UNSTARTED, Trouble, WorkerProtocol
 from .request_lines import PROBE, Request
@@ -122,17 +122,18 @@ class Connection:
             raise WorkerError(UNSTARTED, argv=self.argv, sent=False)
         try:
             self.take_unread()
-            line = memoryview(core.send(request))
+            line: bytes | memoryview = core.send(request)
             while line:
                 try:
                     written = process.write_some(line)
                 except BrokenPipeError:
                     core.input_closed(anything_written=len(line) < len(request.line))
                     break
-                line = line[written:]
-                if line:
-                    yield INPUT
-                    core.check()
+                if written == len(line):  # as a pipe takes a short line: at once
+                    break
+                line = memoryview(line)[written:]
+                yield INPUT
+                core.check()
             while (answer := core.answer_line()) is None:
                 if deadline is None:
                     yield OUTPUT
@@ -148,7 +149,7 @@ class Connection:
             return result
         except Trouble as trouble:
             raise (yield from self.failed(trouble)) from None
-        except (RequestError, CommandError):
+        except (RequestError, CommandError, CommandTimeout):
             raise
         except GeneratorExit:  # abandoned halfway: no more waiting is possible
             process.end_now()

@@ -4,6 +4,7 @@ not what the caller asked for."""
 from __future__ import annotations
 
 import signal
+import subprocess
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
@@ -50,27 +51,36 @@ class RequestError(Exception):
         return self.error
 
 
-class CommandError(Exception):
+class CommandError(subprocess.CalledProcessError):
     """A command asked for with `check=True` exited with a status other than
-    0 (as subprocess's CalledProcessError).  `result` is its CommandResult,
-    `command` the command it ran."""
+    0: a subprocess.CalledProcessError, so `except CalledProcessError` takes
+    it, with its `cmd`, `returncode`, `stdout` (`output`), `stderr` and text.
+    `result` is its CommandResult, `command` the command it ran.
+
+    A status of -1 is also what the worker reports for a command that could
+    not be started, and what a shell reports for one ended by SIGHUP; which
+    one it was is told by `stderr`.
+    """
 
     def __init__(self, result: CommandResult) -> None:
-        super().__init__(result)
+        super().__init__(result.returncode, result.command, result.stdout, result.stderr)
+        # The only argument, so that the error survives pickling whole.
+        self.args = (result,)
         self.result = result
         self.command = result.command
 
-    @property
-    def returncode(self) -> int:
-        return self.result.returncode
 
-    def __str__(self) -> str:
-        status = self.result.returncode
-        if status == -1 and self.result.stderr:
-            why = f"failed: {self.result.stderr.strip()}"
-        else:
-            why = f"returned non-zero exit status {status}"
-        return f"command {self.command!r} {why}"
+class CommandTimeout(subprocess.TimeoutExpired):
+    """A command asked for with `check=True` outlived its time limit: a
+    subprocess.TimeoutExpired, with `cmd` and `timeout` (the limit sent, in
+    seconds).  The worker keeps nothing a timed-out command wrote, so
+    `output` and `stderr` are None.  `result` is its CommandResult."""
+
+    def __init__(self, result: CommandResult, timeout: float) -> None:
+        super().__init__(result.command, timeout)
+        self.args = (result, timeout)
+        self.result = result
+        self.command = result.command
 
 
 def worker_error(what: str, returncode: int | None, stderr_tail: tuple[str, ...],

@@ -100,8 +100,9 @@ def every_place_failing(places: Sequence[Place]) -> WorkerError | None:
     """The error for a request to a pool none of whose workers can start, or
     None while one can still serve.  A fresh one each time: each caller
     raises its own."""
-    if any(place.error is None for place in places):
-        return None
+    for place in places:  # asked on every request: no generator
+        if place.error is None:
+            return None
     errors = [place.error for place in places if place.error is not None]
     last = errors[-1]
     return WorkerError("every worker of the pool is failing to start; the request was not "

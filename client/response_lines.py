@@ -17,24 +17,31 @@ from .errors import RequestError
 from .results import CommandResult
 
 
+_decode = json.JSONDecoder().raw_decode
+_BLANKS = " \t\n\r"  # JSON's whitespace
+
+
 class ProtocolFault(Exception):
     """A line from the worker that cannot be the answer to the request sent."""
 
 
-def read_exec_answer(line: bytes | bytearray, command: str, check: bool) -> CommandResult:
-    result = _command_result(_result_of(line), command)
+def read_exec_answer(line: bytes | bytearray, command: str, timed_out: str | None,
+                     check: bool) -> CommandResult:
+    """`timed_out` is the worker's stderr for this request's time-out."""
+    result = _command_result(_result_of(line), command, timed_out)
     if check:
         result.check_returncode()
     return result
 
 
-def read_batch_answer(line: bytes | bytearray, commands: list[str],
+def read_batch_answer(line: bytes | bytearray, commands: list[str], timed_out: str | None,
                       check: bool) -> list[CommandResult]:
     result = _result_of(line)
     if not isinstance(result, list) or len(result) != len(commands):
         raise ProtocolFault(f"expected a list of {len(commands)} results, "
                             f"got {reprlib.repr(result)}")
-    results = [_command_result(item, command) for item, command in zip(result, commands)]
+    results = [_command_result(item, command, timed_out)
+               for item, command in zip(result, commands)]
     if check:
         # The whole batch has run by now: the first failure speaks for it.
         for each in results:
@@ -46,15 +53,25 @@ def _parsed(line: bytes | bytearray) -> object:
     """The line's JSON value.  A bytearray is emptied as it is decoded: the
     text is all that is needed from then on, and a large answer's bytes go
     as it is made (large_lines)."""
-    shown = excerpt(line)
-    try:
-        if isinstance(line, bytearray) and len(line) > large_lines.LARGE:
+    if isinstance(line, bytearray) and len(line) > large_lines.LARGE:
+        shown = excerpt(line)  # the line is gone by the time a fault is found
+        try:
             return large_lines.loads(line)
+        except (ValueError, RecursionError):
+            raise ProtocolFault(f"a line that is not JSON: {shown}") from None
+    text = None
+    try:
         text = line.decode()
         if isinstance(line, bytearray):
             line.clear()
-        return json.loads(text)
+        # As json.loads, less its wrappers: one value, then only blanks.
+        value, end = _decode(text, len(text) - len(text.lstrip(_BLANKS)))
+        if text[end:].strip(_BLANKS):
+            raise ValueError("extra data")
+        return value
     except (ValueError, RecursionError):  # UnicodeDecodeError included
+        # Made only for a fault: it costs as much as the decoding of an answer.
+        shown = excerpt(line if text is None else text.encode())
         raise ProtocolFault(f"a line that is not JSON: {shown}") from None
 
 
@@ -72,12 +89,13 @@ def _result_of(line: bytes | bytearray) -> object:
                         f"{reprlib.repr(answer)}")
 
 
-def _command_result(item: object, command: str) -> CommandResult:
+def _command_result(item: object, command: str, timed_out: str | None) -> CommandResult:
     if isinstance(item, dict):
         stdout, stderr, returncode = item.get("stdout"), item.get("stderr"), item.get("returncode")
-        if (isinstance(stdout, str) and isinstance(stderr, str) and isinstance(returncode, int)
-                and not isinstance(returncode, bool)):
-            return CommandResult(stdout, stderr, returncode, command)
+        # Exact types: the JSON decoder makes no subclasses, and bool is no status.
+        if type(stdout) is str and type(stderr) is str and type(returncode) is int:
+            return CommandResult(stdout, stderr, returncode, command,
+                                 returncode == -1 and stderr == timed_out and not stdout)
     raise ProtocolFault(f"expected one command's result, got {str(item)[:200]}")
 
 

@@ -34,6 +34,9 @@ class SyncConnection(Connection):
         weakref.finalize(self, _close_all, self._wake_out, self._wake_in).atexit = False
         self._drain: threading.Thread | None = None
         self._poller = select.poll()
+        # The worker's exit and wake(), for a pool's thread to watch an idle
+        # worker by without its lock (None: only a look at its output will do).
+        self._exit_poller: select.poll | None = None
 
     def start(self) -> None:
         """Starts the worker and waits for its first answer.  However it
@@ -52,6 +55,10 @@ class SyncConnection(Connection):
         for fd in (process.stdout, process.pidfd, self._wake_out):
             if fd is not None:
                 self._poller.register(fd, select.POLLIN)
+        if process.pidfd is not None:
+            self._exit_poller = select.poll()
+            self._exit_poller.register(process.pidfd, select.POLLIN)
+            self._exit_poller.register(self._wake_out, select.POLLIN)
         # A pipe that nobody reads fills up, and then the worker blocks on it.
         # The thread holds the pipe and the tail, never this connection.
         self._drain = threading.Thread(target=_drain, args=(process, self.tail), daemon=True,
@@ -61,10 +68,11 @@ class SyncConnection(Connection):
     def release(self) -> None:
         process = self.process
         if process is not None:
-            for fd in (process.stdout, process.pidfd):
-                if fd is not None:
+            for poller, fd in ((self._poller, process.stdout), (self._poller, process.pidfd),
+                               (self._exit_poller, process.pidfd)):
+                if poller is not None and fd is not None:
                     try:
-                        self._poller.unregister(fd)
+                        poller.unregister(fd)
                     except KeyError:  # released already
                         pass
             process.close_pipes()
@@ -83,12 +91,26 @@ class SyncConnection(Connection):
         except OSError:  # full already, which is as good
             pass
 
+    @property
+    def lendable(self) -> bool:
+        """Whether watch_idle() leaves the worker free for ask() from
+        another thread meanwhile."""
+        return self._exit_poller is not None
+
     def watch_idle(self) -> None:
-        """Waits, between requests, until the worker says or does something
-        (it can only be trouble) or wake() is called."""
+        """Waits, between requests, until the worker exits or wake() is
+        called; without its exit to watch, until it says anything (between
+        requests, it can only be trouble).  Watching its exit takes no lock,
+        so that another thread may ask() meanwhile, and that thread's
+        answers wake nobody here."""
+        if self._exit_poller is not None and self.usable:
+            self._exit_poller.poll()
+            seconds: float | None = 0.0  # whatever happened, it is there to see now
+        else:
+            seconds = None
         with self.lock:
             if self.usable:
-                self._wait(Wait.OUTPUT, None)
+                self._wait(Wait.OUTPUT, seconds)
 
     def kill(self) -> None:
         """Ends the worker now from any thread: SIGTERM to its group, SIGKILL
@@ -152,18 +174,7 @@ class SyncConnection(Connection):
     def _wait(self, kind: Wait, seconds: float | None) -> None:
         process = self.process
         assert process is not None
-        if kind is Wait.EXIT:
-            process.wait_exit(seconds)
-        elif kind is Wait.LAST_WORDS:
-            assert self._drain is not None
-            self._drain.join(seconds)
-        elif kind is Wait.INPUT:
-            room = select.poll()
-            room.register(self._wake_out, select.POLLIN)
-            room.register(process.stdin, select.POLLOUT)
-            room.poll()
-            self._take_wake()
-        else:
+        if kind is Wait.OUTPUT:  # the wait of every request: first
             milliseconds = None if seconds is None else math.ceil(seconds * 1000)
             for fd, _ in self._poller.poll(milliseconds):
                 if fd == process.stdout:
@@ -174,6 +185,17 @@ class SyncConnection(Connection):
                     self.core.exited(process.read_available())
                 else:
                     self._take_wake()
+        elif kind is Wait.EXIT:
+            process.wait_exit(seconds)
+        elif kind is Wait.LAST_WORDS:
+            assert self._drain is not None
+            self._drain.join(seconds)
+        else:
+            room = select.poll()
+            room.register(self._wake_out, select.POLLIN)
+            room.register(process.stdin, select.POLLOUT)
+            room.poll()
+            self._take_wake()
 
     def _take_wake(self) -> None:
         try:

@@ -8,15 +8,17 @@ import threading
 import time
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import Future
+from concurrent.futures import Future, InvalidStateError
+from types import TracebackType
 from typing import Any, TypeVar
 
 from . import forks, leftovers
 from .commands import Commands
 from .errors import WorkerError
+from .pool_futures import PoolFuture
 from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
                          pool_argvs, start_failures)
-from .request_lines import Command, PathName, Request, exec_request
+from .request_lines import Command, Environment, PathName, Request, exec_request
 from .results import CommandResult
 from .sync_connection import SyncConnection
 from .worker_argv import checked_start_timeout
@@ -31,6 +33,12 @@ class ShellWorkerPool(Commands):
     The constructor starts them all; `exec` and `exec_many` wait for the next
     free worker, `submit` and `map` return at once, in the manner of
     concurrent.futures.  Requests are served first come, first served.
+
+    As an executor's: `shutdown` (and leaving a `with` block) lets every
+    request run, then ends the workers.  A Future cancelled while its
+    request runs ends that command through its worker, and a new worker
+    takes its place; an interrupt (KeyboardInterrupt) in `exec`, `map` or
+    `Future.result()` ends the commands that the call started.
 
     A worker that dies mid-request is replaced in the background, and so is
     one that dies idle, without failing anyone; a request that never reached
@@ -54,26 +62,52 @@ class ShellWorkerPool(Commands):
             raise
 
     def submit(self, command: Command, *, timeout: float | None = 30.0,
-               cwd: PathName | None = None, check: bool = False) -> Future[CommandResult]:
+               cwd: PathName | None = None, check: bool = False,
+               env: Environment | None = None) -> PoolFuture[CommandResult]:
         """Queues `command` (as for exec) and returns its Future at once."""
-        return self._pool.submit(exec_request(command, timeout, cwd, check))
+        return self._pool.submit(exec_request(command, timeout, cwd, check, env))
 
     def map(self, commands: Iterable[Command], *, timeout: float | None = 30.0,
-            cwd: PathName | None = None, check: bool = False) -> Iterator[CommandResult]:
+            cwd: PathName | None = None, check: bool = False,
+            env: Environment | None = None) -> Iterator[CommandResult]:
         """Queues every command at once and yields their results in order;
         the commands not yet started are cancelled when the iteration stops
         early."""
-        futures = [self.submit(command, timeout=timeout, cwd=cwd, check=check)
+        futures = [self.submit(command, timeout=timeout, cwd=cwd, check=check, env=env)
                    for command in commands]
 
         def results() -> Iterator[CommandResult]:
             try:
                 for future in futures:
-                    yield self._pool.outcome(future)
-            finally:
+                    yield future.result()
+            except (GeneratorExit, Exception):  # stopped early: what runs may finish
+                for future in futures:
+                    future.withdraw()
+                raise
+            except BaseException:  # interrupted: none of it is wanted
                 for future in futures:
                     future.cancel()
+                raise
         return results()
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        """As Executor.shutdown: takes no more requests, lets those queued
+        run (or, with `cancel_futures`, cancels those not yet started), then
+        ends the workers once the last is done; with `wait`, returns then.
+        Interrupted while it waits, it kills every worker."""
+        self._pool.shutdown(cancel_futures)
+        if wait:
+            try:
+                self._pool.join()
+                self._pool.close(None)
+            except BaseException:
+                self._pool.kill()
+                raise
+        self._finalizer.detach()
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.shutdown(wait=True)
 
     def close(self, timeout: float | None = None) -> None:
         """Lets the requests in flight finish, fails those still waiting, then
@@ -93,15 +127,15 @@ class ShellWorkerPool(Commands):
         self._pool.kill()
 
     def _serve(self, request: Request[T]) -> T:
-        return self._pool.outcome(self._pool.submit(request))
+        return self._pool.run_here(request)
 
 
 class _Job:
     __slots__ = ("request", "future", "sent_back")
 
-    def __init__(self, request: Request[Any]) -> None:
+    def __init__(self, request: Request[Any], end: Callable[[Future[Any]], None]) -> None:
         self.request = request
-        self.future: Future[Any] = Future()
+        self.future: PoolFuture[Any] = PoolFuture(end)
         self.sent_back = False
 
 
@@ -110,6 +144,8 @@ class _Slot:
         self.place = place
         self.connection: SyncConnection | None = None
         self.job: _Job | None = None
+        # Lent to a caller's thread, which runs its request itself.
+        self.lent = False
 
 
 class _Pool:
@@ -128,6 +164,8 @@ class _Pool:
         self.queue: deque[_Job] = deque()
         self.idle: deque[_Slot] = deque()
         self.closing = False
+        # Shut down: no new requests, but those queued are served.
+        self.draining = False
         self.stop = threading.Event()
         self.deadline: float | None = None
         self.threads: list[threading.Thread] = []
@@ -148,12 +186,12 @@ class _Pool:
             self.close(None)
             raise failures
 
-    def submit(self, request: Request[T]) -> Future[T]:
+    def submit(self, request: Request[T]) -> PoolFuture[T]:
         if self.foreign():
             raise WorkerError(forks.foreign_text("pool", None), sent=False)
-        job = _Job(request)
+        job = _Job(request, self._end)
         with self.lock:
-            if self.closing:
+            if self.closing or self.draining:
                 raise WorkerError(IS_CLOSED, sent=False)
             failing = every_place_failing(self.places)
             if failing is not None:
@@ -162,17 +200,54 @@ class _Pool:
             self._wake_one()
         return job.future
 
-    def outcome(self, future: Future[T]) -> T:
-        """The request's result; interrupted while it runs (KeyboardInterrupt),
-        its worker is ended, as a ShellWorker's would be."""
+    def run_here(self, request: Request[T]) -> T:
+        """Runs `request` on this thread with an idle worker when one is
+        free and nothing waits, sparing two threads' hand-offs; otherwise
+        queues it, as submit() does, and waits."""
+        if self.foreign():
+            raise WorkerError(forks.foreign_text("pool", None), sent=False)
+        with self.lock:
+            slot = self._lend()
+        if slot is None or slot.connection is None:
+            return self.submit(request).result()
+        connection = slot.connection
         try:
-            return future.result()
-        except BaseException:
-            if not future.done() and not future.cancel():
-                self._interrupt(future)
-            raise
+            return connection.ask(request)
+        except WorkerError as error:
+            if error.sent or self.closing:
+                raise
+        finally:
+            self._give_back(slot, connection)
+        # It reached no live worker: the queue finds another.
+        return self.submit(request).result()
 
-    def _interrupt(self, future: Future[Any]) -> None:
+    def _lend(self) -> _Slot | None:
+        """Called with the lock held."""
+        if self.closing or self.draining or self.queue:
+            return None
+        for slot in self.idle:
+            connection = slot.connection
+            if connection is not None and connection.lendable and connection.usable:
+                self.idle.remove(slot)
+                slot.lent = True
+                return slot
+        return None
+
+    def _give_back(self, slot: _Slot, connection: SyncConnection) -> None:
+        with self.lock:
+            slot.lent = False
+            usable = connection.usable and not (self.closing or self.draining)
+            if usable:
+                self.idle.appendleft(slot)
+                if self.queue:
+                    self._wake_one()
+        if not usable:  # its thread replaces it, or ends
+            connection.wake()
+
+    def _end(self, future: Future[Any]) -> None:
+        """Ends the command of the running request whose Future this is,
+        through its worker: the worker ends and is replaced, as one that
+        dies mid-request is."""
         for slot in self.slots:
             job, connection = slot.job, slot.connection
             if job is not None and job.future is future and connection is not None:
@@ -221,7 +296,7 @@ class _Pool:
         with self.lock:
             job = self._next_job(slot)
         if job is None:
-            if self.closing:
+            if self.closing or self.draining:
                 return False
             connection.watch_idle()
             return True
@@ -245,8 +320,12 @@ class _Pool:
 
     def _next_job(self, slot: _Slot) -> _Job | None:
         """Called with the lock held."""
+        if slot.lent:
+            return None
         while self.queue:
             job = self.queue.popleft()
+            if job.future.cancelled():  # sent back, then cancelled meanwhile
+                continue
             if job.sent_back or job.future.set_running_or_notify_cancel():
                 slot.job = job
                 if slot in self.idle:
@@ -259,7 +338,7 @@ class _Pool:
     def _settle(self, slot: _Slot, settle: Callable[[Any], None], outcome: Any) -> None:
         with self.lock:
             slot.job = None
-        settle(outcome)
+        _give(settle, outcome)
 
     def _replace(self, slot: _Slot) -> bool:
         with self.lock:
@@ -268,7 +347,7 @@ class _Pool:
         old, slot.connection = slot.connection, None
         if old is not None:
             old.discard()
-        while not self.closing:
+        while not (self.closing or (self.draining and not self.queue)):
             try:
                 self._connection(slot)
             except WorkerError as error:
@@ -284,6 +363,29 @@ class _Pool:
                 slot.place.started()
             return True
         return False
+
+    def shutdown(self, cancel_futures: bool) -> None:
+        if self.foreign():
+            return
+        with self.lock:
+            self.draining = True
+            waiting = [job for job in self.queue if not job.sent_back]
+            idle = list(self.idle)
+        for job in waiting if cancel_futures else ():
+            job.future.withdraw()
+        # Idle workers end now; busy ones once nothing is left to serve.
+        for slot in idle:
+            if slot.connection is not None:
+                slot.connection.wake()
+
+    def join(self) -> None:
+        """Waits until the threads end: after shutdown(), once every
+        request has been served."""
+        if self.foreign():
+            return
+        for thread in self.threads:
+            if thread is not threading.current_thread():
+                thread.join()
 
     def close(self, timeout: float | None) -> None:
         if self.foreign():
@@ -341,4 +443,12 @@ def _fail(jobs: list[_Job], error: WorkerError) -> None:
     caller only: its traceback is its own)."""
     for job in jobs:
         if job.sent_back or job.future.set_running_or_notify_cancel():
-            job.future.set_exception(WorkerError(*error.args))
+            _give(job.future.set_exception, WorkerError(*error.args))
+
+
+def _give(settle: Callable[[Any], None], outcome: Any) -> None:
+    """A running request may be cancelled: its outcome then goes to nobody."""
+    try:
+        settle(outcome)
+    except InvalidStateError:
+        pass

@@ -39,6 +39,10 @@ from .protocol import cannot_start
 from .request_lines import QUIT_LINE
 
 CHUNK = 256 * 1024
+# The first read for an answer.  A read of CHUNK allocates CHUNK first, which
+# the allocator maps and unmaps by system calls each time, for an answer that
+# is mostly a hundred bytes; one that fills this much is read by CHUNKs.
+FIRST_READ = 16 * 1024
 QUIT = "quit"
 Step = Union[str, signal.Signals]
 
@@ -68,6 +72,7 @@ class WorkerProcess:
         LIVE.add(self)
         self.pid = self._popen.pid
         self.stdin, self.stdout, self.stderr = ours
+        self._read_size = FIRST_READ
         self._open = set(ours)
         self._lock = threading.Lock()
         self.pidfd: int | None = None
@@ -175,7 +180,9 @@ class WorkerProcess:
         """One read of the worker's output: bytes, b"" at its end, None when
         nothing is there yet."""
         try:
-            return os.read(self.stdout, CHUNK)
+            data = os.read(self.stdout, self._read_size)
+            self._read_size = CHUNK if len(data) == self._read_size else FIRST_READ
+            return data
         except BlockingIOError:
             return None
         except OSError as error:
@@ -183,7 +190,7 @@ class WorkerProcess:
                 return b""
             raise
 
-    def write_some(self, data: memoryview) -> int:
+    def write_some(self, data: bytes | memoryview) -> int:
         """Writes what the worker's input takes without waiting: the count of
         bytes, 0 when it is full; raises BrokenPipeError once the worker can
         no longer read."""

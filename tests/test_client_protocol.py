@@ -56,7 +56,7 @@ def outcome(core):
     (fed(b"", sent=False), "Trouble: the worker had ended before the request was sent (silent)"),
     (fed(b'{"success": false, "error": "No command provided"}\n'),
      "RequestError: No command provided"),
-    (fed(FAILED, check=True), "CommandError: command 'true' returned non-zero exit status 3"),
+    (fed(FAILED, check=True), "CommandError: Command 'true' returned non-zero exit status 3."),
     (fed(FAILED), "a"),
 ])
 def test_what_the_core_makes_of_the_bytes_it_is_fed(core, expected):
@@ -131,7 +131,19 @@ def test_a_large_line_is_decoded_piece_by_piece_to_the_same_result(monkeypatch, 
     results = [{"stdout": text, "stderr": text[::-1], "returncode": 3},
                {"stdout": "short", "stderr": "", "returncode": 0}]
     line = bytearray(json.dumps({"success": False, "result": results}).encode() + b"\n")
-    got = read_batch_answer(line, ["a", "b"], False)
+    got = read_batch_answer(line, ["a", "b"], "", False)
     assert [(each.stdout, each.stderr, each.returncode) for each in got] == [
         (text, text[::-1], 3), ("short", "", 0)]
     assert line == b""
+
+
+@pytest.mark.parametrize("command, timeout, cwd", [
+    ("true", 30.0, None), ("printf 'é€😀\\ud800' \"$X\"\t\x00\x7f/", 2.5, "/tmp/é"),
+    ("x", 0, ""), ("x", 1e-05, None), ("x", 1e16, None), ("x", -0.0, None),
+    ("x", float("nan"), None), ("x", float("inf"), None), ("x", -float("inf"), None),
+    ("x", 10**30, None), ("\ud83d\ude00 \udfff", 30, "\n"),
+])
+def test_the_exec_line_is_what_json_dumps_writes(command, timeout, cwd):
+    expected = json.dumps({"action": "exec", "command": command, "timeout": timeout,
+                           "cwd": cwd}).encode("ascii") + b"\n"
+    assert exec_request(command, timeout, cwd).line == expected

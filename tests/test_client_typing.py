@@ -13,15 +13,19 @@ import asyncio
 from concurrent.futures import Future
 from pathlib import Path
 from varnok.workers.shell_worker_client import (AsyncShellWorker, AsyncShellWorkerPool,
-                                                CommandError, CommandResult, RequestError,
-                                                ShellWorker, ShellWorkerPool, WorkerError)
+                                                CommandError, CommandResult, CommandTimeout,
+                                                RequestError, ShellWorker, ShellWorkerPool,
+                                                WorkerError)
 
 def first_line(worker: ShellWorker) -> str:
     return worker.exec("echo hi", timeout=5).stdout.splitlines()[0]
 
 def argv_form(worker: ShellWorker) -> CommandResult:
-    result = worker.exec(["printf", "%s", "a b"], timeout=None, cwd=Path("/"), check=True)
+    result = worker.exec(["printf", "%s", Path("a b")], timeout=None, cwd=Path("/"), check=True,
+                         env={"A": "b"})
     result.check_returncode()
+    assert result.args == result.command and not result.timed_out
+    worker.exec_many(command for command in ["true"])
     return result
 
 def pooled() -> list[str]:
@@ -29,6 +33,8 @@ def pooled() -> list[str]:
         future: Future[CommandResult] = pool.submit("true", check=True)
         ran: list[str] = [result.command for result in pool.map(["true", ["echo", "x"]])]
         statuses = [result.returncode for result in pool.exec_many(["true"], cwd="/")]
+        pool.shutdown(wait=False, cancel_futures=True)
+        future.cancel()
         pool.close(timeout=1.5)
         pool.kill()
         return ran + [future.result().stdout] + [str(status) for status in statuses]
@@ -37,7 +43,9 @@ def why(error: Exception) -> str:
     if isinstance(error, WorkerError):
         return f"{error.argv} {error.sent} {error.returncode} {error.stderr_tail}"
     if isinstance(error, CommandError):
-        return f"{error.command} {error.result.stderr} {error.returncode}"
+        return f"{error.command} {error.result.stderr} {error.returncode} {error.cmd}"
+    if isinstance(error, CommandTimeout):
+        return f"{error.result.timed_out} {error.timeout}"
     if isinstance(error, RequestError):
         return error.error
     return ""
@@ -63,6 +71,7 @@ async def both() -> bool:
     ("ShellWorker().exec(b'true')\n", 'incompatible type "bytes"'),
     ("late: CommandResult = AsyncShellWorkerPool().exec('true')\n", "Coroutine"),
     ("ShellWorkerPool().submit('true').result().stdout + 1\n", "Unsupported operand types"),
+    ("ShellWorker().exec('true', env={'A': 1})\n", 'expected "str": "str"'),
 ])
 def test_the_installed_library_passes_mypy_strict_and_types_its_callers(tmp_path, extra,
                                                                         complaint):
