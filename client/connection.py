@@ -73,7 +73,7 @@ class Connection:
 
     def foreign(self) -> bool:
         """Whether this worker belongs to the parent of a fork."""
-        return self.generation != forks.current()
+        return self.generation != forks.generation
 
     def refuse_foreign(self) -> None:
         if self.foreign():
@@ -114,14 +114,18 @@ class Connection:
         the request is written, the only ways out are its answer or a worker
         that has been ended."""
         core, process = self.core, self.process
-        self.refuse_foreign()
-        refused = core.refusal()
-        if refused is not None:
+        # Every request passes here: the usual answers cost one comparison each.
+        if self.generation != forks.generation:
+            self.refuse_foreign()
+        if core.ended is not None or core.closing:
+            refused = core.refusal()
+            assert refused is not None
             raise refused
         if process is None:
             raise WorkerError(UNSTARTED, argv=self.argv, sent=False)
         try:
-            self.take_unread()
+            if process.output_waiting(0):
+                self.take_unread()
             line: bytes | memoryview = core.send(request)
             while line:
                 try:

@@ -13,19 +13,20 @@ from __future__ import annotations
 
 import os
 
-_generation = 0
+# Read directly (forks.generation) where every request looks at it.
+generation = 0
 
 
 def _forked() -> None:
-    global _generation
-    _generation += 1
+    global generation
+    generation += 1
 
 
 os.register_at_fork(after_in_child=_forked)
 
 
 def current() -> int:
-    return _generation
+    return generation
 
 
 def foreign_text(what: str, pid: int | None) -> str:

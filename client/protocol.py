@@ -93,7 +93,8 @@ class WorkerProtocol:
         """The line to write for `request`, which is then the one in hand.
         One whose predecessor is still unanswered cannot be paired: the
         worker is in trouble."""
-        self.check()
+        if self.trouble is not None:  # check(), inline: every request passes here
+            raise self.trouble
         if self._request is not None:
             self.trouble = Trouble(ABANDONED)
             raise self.trouble
@@ -155,7 +156,8 @@ class WorkerProtocol:
         which is the caller's from then on: a large answer is never copied.
         While greeting, lines that do not answer the request are kept as the
         preamble, within its bounds."""
-        self.check()
+        if self.trouble is not None:  # check(), inline: every request passes here
+            raise self.trouble
         while self._line_end >= 0:
             if not self.greeting:
                 line, self._buffer = self._buffer, bytearray()

@@ -19,7 +19,7 @@ from functools import partial
 from typing import Callable, Generic, TypeVar, Union
 
 from .response_lines import read_batch_answer, read_exec_answer
-from .results import CommandResult, timeout_text
+from .results import TIMED_OUT, CommandResult, timeout_text
 
 T = TypeVar("T")
 
@@ -48,14 +48,16 @@ class Request(Generic[T]):
 
 def exec_request(command: object, timeout: object, cwd: object, check: bool = False,
                  env: object = None) -> Request[CommandResult]:
-    text = command_text(command, "command")
-    limit = time_limit(timeout)
-    line = (f'{{"action": "exec", "command": {_string(environment_prefix(env) + text)}, '
-            f'"timeout": {_number(limit)}, "cwd": {_optional(working_directory(cwd))}}}\n'
-            ).encode("ascii")
-    timed_out = timeout_text(limit)
-    return Request(line, partial(read_exec_answer, command=text, timed_out=timed_out,
-                                 check=check))
+    # Every request passes here: a str command, no env and no cwd are
+    # taken as they are, without a call each.
+    text = command if type(command) is str else command_text(command, "command")
+    limit = timeout if type(timeout) is float or type(timeout) is int else time_limit(timeout)
+    sent = text if env is None else environment_prefix(env) + text
+    directory = "null" if cwd is None else _optional(working_directory(cwd))
+    number, timed_out = _limit_texts(limit)
+    line = (f'{{"action": "exec", "command": {_string(sent)}, "timeout": {number}, '
+            f'"cwd": {directory}}}\n').encode("ascii")
+    return Request(line, partial(read_exec_answer, text, timed_out, check))
 
 
 def exec_many_request(commands: object, timeout: object, cwd: object, check: bool = False,
@@ -157,6 +159,15 @@ def _number(value: int | float) -> str:
     if type(value) is int or math.isfinite(value):
         return repr(value)
     return json.dumps(value)  # NaN, Infinity: what the worker reads them as
+
+
+def _limit_texts(limit: int | float) -> tuple[str, str | None]:
+    """The limit as the request line writes it, and the worker's stderr for
+    a command that outlives it (one repr for both, in the usual case)."""
+    if type(limit) is float and math.isfinite(limit):
+        number = repr(limit)
+        return number, f"{TIMED_OUT}{number}s"
+    return _number(limit), timeout_text(limit)
 
 
 def _optional(text: str | None) -> str:

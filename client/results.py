@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import functools
+import dataclasses
 from dataclasses import dataclass
 
 from .errors import CommandError, CommandTimeout
@@ -12,10 +12,13 @@ from .errors import CommandError, CommandTimeout
 TIMED_OUT = "Command timed out after "
 
 
-@functools.lru_cache(maxsize=64)  # made for every request, from a few limits
 def timeout_text(limit: float) -> str | None:
     """The worker's exact stderr for a command that outlived `limit`; None
-    for a limit no double holds (the worker cannot take it, and ends)."""
+    for a limit no double holds (the worker cannot take it, and ends).
+    Not cached: a cache takes -0.0 for 0.0, and the worker writes each as
+    it is."""
+    if type(limit) is float:
+        return f"{TIMED_OUT}{limit!r}s"
     try:
         return f"{TIMED_OUT}{float(limit)!r}s"
     except OverflowError:
@@ -56,3 +59,25 @@ class CommandResult:
             raise CommandTimeout(self, float(self.stderr[len(TIMED_OUT):-1]))
         if self.returncode != 0:
             raise CommandError(self)
+
+
+# The frozen class's __init__ sets each field through object.__setattr__;
+# these are the slots' own setters, which that call ends in, at a fraction
+# of its cost, for the reader that makes one result per command.
+_new = object.__new__
+# In field order; a field added to the class fails this at import.
+_set_stdout, _set_stderr, _set_returncode, _set_command, _set_timed_out = (
+    vars(CommandResult)[field.name].__set__ for field in dataclasses.fields(CommandResult))
+
+
+def made(stdout: str, stderr: str, returncode: int, command: str,
+         timed_out: bool) -> CommandResult:
+    """CommandResult(stdout, stderr, returncode, command, timed_out), made
+    as its __init__ makes it."""
+    result: CommandResult = _new(CommandResult)
+    _set_stdout(result, stdout)
+    _set_stderr(result, stderr)
+    _set_returncode(result, returncode)
+    _set_command(result, command)
+    _set_timed_out(result, timed_out)
+    return result

@@ -11,7 +11,8 @@ import weakref
 from collections.abc import Mapping, Sequence
 from typing import TypeVar
 
-from .connection import Connection, Done, Flow, Wait, advance
+from . import forks
+from .connection import Connection, Flow, Wait
 from .request_lines import Request
 from .stderr_tail import StderrTail
 from .worker_process import WorkerProcess
@@ -79,7 +80,8 @@ class SyncConnection(Connection):
 
     def ask(self, request: Request[T]) -> T:
         # Before the lock, which a fork may have copied held.
-        self.refuse_foreign()
+        if self.generation != forks.generation:
+            self.refuse_foreign()
         with self.lock:
             return self._run(self.exchange(request))
 
@@ -158,14 +160,20 @@ class SyncConnection(Connection):
 
     def _run(self, flow: Flow[T]) -> T:
         thrown: BaseException | None = None
+        wait = self._wait
         try:
-            while not isinstance(step := advance(flow, thrown), Done):
+            while True:
+                # advance() without its wrapping: this loop runs every request.
+                try:
+                    need = flow.send(None) if thrown is None else flow.throw(thrown)
+                except StopIteration as done:
+                    result: T = done.value
+                    return result
                 thrown = None
                 try:
-                    self._wait(*step)
+                    wait(*need)
                 except BaseException as error:  # KeyboardInterrupt, say: the flow ends the worker
                     thrown = error
-            return step.value
         finally:
             # Left early (an exception raised here rather than in a wait):
             # the flow ends the worker now, not when it is collected.

@@ -74,6 +74,17 @@ def test_timed_out_tells_a_time_out_from_other_failures(worker, command, timeout
     assert result.args == result.command == command
 
 
+def test_a_zero_limit_is_a_time_out_whatever_its_sign_and_whatever_came_before(worker):
+    # 0.0 and -0.0 are equal and hash alike, but the worker writes each as
+    # it was sent: a limit's text kept from an earlier request would miss.
+    limits = [0.0, -0.0, 0, -0.0, 0.0]
+    results = worker.exec_many(["sleep 5"], timeout=-0.0) + [
+        worker.exec("sleep 5", timeout=limit) for limit in limits]
+    assert [each.stderr for each in results] == [
+        f"Command timed out after {float(limit)!r}s" for limit in [-0.0] + limits]
+    assert all(each.timed_out for each in results)
+
+
 def test_a_failure_that_is_not_a_time_out_under_check_is_a_called_process_error(worker):
     with pytest.raises(CommandError) as failed:
         worker.exec("true", cwd="/nonexistent directory", check=True)
