@@ -13,16 +13,16 @@ from . import forks, leftovers
 from .async_connection import AsyncConnection, call_in_loop, check_loop, in_loop
 from .commands import AsyncCommands
 from .errors import WorkerError
-from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
-                         pool_argvs, start_failures)
+from .pool_front import PoolFront
+from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, PoolState,
+                         every_place_failing, start_failures)
 from .request_lines import Request
-from .worker_argv import checked_start_timeout
 from .worker_process import end_all
 
 T = TypeVar("T")
 
 
-class AsyncShellWorkerPool(AsyncCommands):
+class AsyncShellWorkerPool(AsyncCommands, PoolFront):
     """`size` workers started from `argv` (by default as many as there are
     CPUs), or one per entry of `argvs`.  All of them start on `async with`
     (or `await start()`); each request runs on the next free worker, and
@@ -36,13 +36,10 @@ class AsyncShellWorkerPool(AsyncCommands):
     meanwhile; when none can, requests raise WorkerError at once.
     """
 
-    def __init__(self, size: int | None = None, *, argv: Sequence[str] | None = None,
-                 argvs: Sequence[Sequence[str]] | None = None,
-                 env: Mapping[str, str] | None = None,
-                 cwd: str | os.PathLike[str] | None = None,
-                 start_timeout: float | None = None, allow_preamble: bool = True) -> None:
-        self._pool = _Pool(pool_argvs(size, argv, argvs), env, cwd,
-                           checked_start_timeout(start_timeout), allow_preamble)
+    def _open(self, argvs: list[list[str]], env: Mapping[str, str] | None,
+              cwd: str | os.PathLike[str] | None, start_timeout: float | None,
+              allow_preamble: bool) -> None:
+        self._pool = _Pool(argvs, env, cwd, start_timeout, allow_preamble)
         self._finalizer: leftovers.Finalizer | None = None
 
     async def start(self) -> None:
@@ -79,17 +76,14 @@ class _Slot:
         self.connection = connection
 
 
-class _Pool:
+class _Pool(PoolState):
     """The pool's state, held by its tasks and callbacks (never the pool
     that users hold, so that a lost pool can be collected)."""
 
     def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
                  cwd: str | os.PathLike[str] | None, start_timeout: float | None,
                  allow_preamble: bool) -> None:
-        self.env, self.cwd = env, cwd
-        self.start_timeout, self.allow_preamble = start_timeout, allow_preamble
-        self.generation = forks.current()
-        self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
+        super().__init__(argvs, env, cwd, start_timeout, allow_preamble)
         self.slots = [_Slot(place, self._connection(place)) for place in self.places]
         self.free: deque[_Slot] = deque()
         self.waiters: deque[asyncio.Future[_Slot]] = deque()
@@ -108,9 +102,6 @@ class _Pool:
         # holds what holds it.
         connection.on_trouble = lambda: self.idle_trouble(place.index)
         return connection
-
-    def foreign(self) -> bool:
-        return self.generation != forks.current()
 
     def check_loop(self) -> None:
         if self.foreign():

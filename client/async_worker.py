@@ -9,13 +9,14 @@ from typing import TypeVar
 from . import leftovers
 from .async_connection import AsyncConnection
 from .commands import AsyncCommands
+from .one_worker import OneWorker
 from .request_lines import Request
 from .worker_argv import checked_argv, checked_start_timeout
 
 T = TypeVar("T")
 
 
-class AsyncShellWorker(AsyncCommands):
+class AsyncShellWorker(AsyncCommands, OneWorker):
     """One worker process.  It starts on `async with` (or `await start()`)
     and answers before that returns; `exec` and `exec_many` run commands in
     it, one request at a time (tasks wait their turn); `close` ends it, and
@@ -30,6 +31,8 @@ class AsyncShellWorker(AsyncCommands):
     `allow_preamble`, `preamble` and forks: as for ShellWorker.
     """
 
+    _connection: AsyncConnection
+
     def __init__(self, argv: Sequence[str] | None = None, *,
                  env: Mapping[str, str] | None = None,
                  cwd: str | os.PathLike[str] | None = None,
@@ -38,17 +41,6 @@ class AsyncShellWorker(AsyncCommands):
                                            start_timeout=checked_start_timeout(start_timeout),
                                            allow_preamble=allow_preamble)
         self._finalizer: leftovers.Finalizer | None = None
-
-    @property
-    def ended(self) -> bool:
-        """Whether the worker has ended, so that a new one must take its place."""
-        return self._connection.core.ended is not None
-
-    @property
-    def preamble(self) -> str:
-        """What the transport printed before the worker answered (a login
-        banner, say), as text; "" when nothing was."""
-        return self._connection.preamble
 
     async def start(self) -> None:
         """Starts the worker and waits for its first answer."""

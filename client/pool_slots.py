@@ -1,13 +1,14 @@
 """What both pools keep of their workers' places: the command that starts
 each, and how its starts have gone, for the backoff of a place whose worker
-keeps failing to start and for the error of a pool where every one does."""
+keeps failing to start and for the error of a pool where every one does;
+and the settings that every place's worker starts with."""
 
 from __future__ import annotations
 
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
-from . import grace_periods
+from . import forks, grace_periods
 from .errors import WorkerError
 from .worker_argv import checked_argv
 
@@ -108,3 +109,21 @@ def every_place_failing(places: Sequence[Place]) -> WorkerError | None:
     return WorkerError("every worker of the pool is failing to start; the request was not "
                        "sent: " + "; ".join(error.message for error in errors),
                        last.returncode, last.stderr_tail, last.argv, sent=False)
+
+
+class PoolState:
+    """What both pools' states begin with: the places, what every worker
+    starts with, and the process the pool belongs to."""
+
+    def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
+                 cwd: str | os.PathLike[str] | None, start_timeout: float | None,
+                 allow_preamble: bool) -> None:
+        self.env, self.cwd = env, cwd
+        self.start_timeout, self.allow_preamble = start_timeout, allow_preamble
+        self.generation = forks.current()
+        self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
+
+    def foreign(self) -> bool:
+        """Whether the pool belongs to the parent of a fork (whose threads
+        or tasks alone serve it)."""
+        return self.generation != forks.generation

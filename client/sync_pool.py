@@ -16,18 +16,18 @@ from . import forks, leftovers
 from .commands import Commands
 from .errors import WorkerError
 from .pool_futures import PoolFuture
-from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, every_place_failing,
-                         pool_argvs, start_failures)
+from .pool_front import PoolFront
+from .pool_slots import (IS_CLOSED, WAS_CLOSED, WAS_KILLED, Place, PoolState,
+                         every_place_failing, start_failures)
 from .request_lines import Command, Environment, PathName, Request, exec_request
 from .results import CommandResult
 from .sync_connection import SyncConnection
-from .worker_argv import checked_start_timeout
 from .worker_process import end_all
 
 T = TypeVar("T")
 
 
-class ShellWorkerPool(Commands):
+class ShellWorkerPool(Commands, PoolFront):
     """`size` workers started from `argv` (by default as many as there are
     CPUs), or one per entry of `argvs`, each served by a thread of its own.
     The constructor starts them all; `exec` and `exec_many` wait for the next
@@ -47,13 +47,10 @@ class ShellWorkerPool(Commands):
     requests raise WorkerError at once.
     """
 
-    def __init__(self, size: int | None = None, *, argv: Sequence[str] | None = None,
-                 argvs: Sequence[Sequence[str]] | None = None,
-                 env: Mapping[str, str] | None = None,
-                 cwd: str | os.PathLike[str] | None = None,
-                 start_timeout: float | None = None, allow_preamble: bool = True) -> None:
-        self._pool = _Pool(pool_argvs(size, argv, argvs), env, cwd,
-                           checked_start_timeout(start_timeout), allow_preamble)
+    def _open(self, argvs: list[list[str]], env: Mapping[str, str] | None,
+              cwd: str | os.PathLike[str] | None, start_timeout: float | None,
+              allow_preamble: bool) -> None:
+        self._pool = _Pool(argvs, env, cwd, start_timeout, allow_preamble)
         self._finalizer = leftovers.watch(self, self._pool.abandoned, "ShellWorkerPool")
         try:
             self._pool.start()
@@ -148,17 +145,14 @@ class _Slot:
         self.lent = False
 
 
-class _Pool:
+class _Pool(PoolState):
     """The pool's state, held by its threads (never the pool that users
     hold, so that a lost pool can be collected)."""
 
     def __init__(self, argvs: list[list[str]], env: Mapping[str, str] | None,
                  cwd: str | os.PathLike[str] | None, start_timeout: float | None,
                  allow_preamble: bool) -> None:
-        self.env, self.cwd = env, cwd
-        self.start_timeout, self.allow_preamble = start_timeout, allow_preamble
-        self.generation = forks.current()
-        self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
+        super().__init__(argvs, env, cwd, start_timeout, allow_preamble)
         self.slots = [_Slot(place) for place in self.places]
         self.lock = threading.Lock()
         self.queue: deque[_Job] = deque()
@@ -259,11 +253,6 @@ class _Pool:
             slot = self.idle.popleft()
             if slot.connection is not None:
                 slot.connection.wake()
-
-    def foreign(self) -> bool:
-        """Whether the pool belongs to the parent of a fork (whose threads
-        alone serve it)."""
-        return self.generation != forks.current()
 
     def _connection(self, slot: _Slot) -> SyncConnection:
         """A new worker for `slot`, started there: reachable by close() and

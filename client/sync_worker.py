@@ -8,6 +8,7 @@ from typing import TypeVar
 
 from . import leftovers
 from .commands import Commands
+from .one_worker import OneWorker
 from .request_lines import Request
 from .sync_connection import SyncConnection
 from .worker_argv import checked_argv, checked_start_timeout
@@ -15,7 +16,7 @@ from .worker_argv import checked_argv, checked_start_timeout
 T = TypeVar("T")
 
 
-class ShellWorker(Commands):
+class ShellWorker(Commands, OneWorker):
     """One worker process.  The constructor starts it and waits for it to
     answer; `exec` and `exec_many` run commands in it, one request at a time
     (calls from several threads wait their turn); `close` ends it, `kill`
@@ -34,6 +35,8 @@ class ShellWorker(Commands):
     raises WorkerError, and close, kill, collection and exit leave it alone.
     """
 
+    _connection: SyncConnection
+
     def __init__(self, argv: Sequence[str] | None = None, *,
                  env: Mapping[str, str] | None = None,
                  cwd: str | os.PathLike[str] | None = None,
@@ -46,17 +49,6 @@ class ShellWorker(Commands):
         except BaseException:
             self._finalizer.detach()  # nothing of it is left running
             raise
-
-    @property
-    def ended(self) -> bool:
-        """Whether the worker has ended, so that a new one must take its place."""
-        return self._connection.core.ended is not None
-
-    @property
-    def preamble(self) -> str:
-        """What the transport printed before the worker answered (a login
-        banner, say), as text; "" when nothing was."""
-        return self._connection.preamble
 
     def close(self, timeout: float | None = None) -> None:
         """Lets the request in flight finish, fails the calls still waiting,
