@@ -92,14 +92,15 @@ class ShellWorkerPool(Commands, PoolFront):
         run (or, with `cancel_futures`, cancels those not yet started), then
         ends the workers once the last is done; with `wait`, returns then.
         Interrupted while it waits, it kills every worker."""
-        self._pool.shutdown(cancel_futures)
-        if wait:
-            try:
+        try:
+            self._pool.shutdown(cancel_futures)
+            if wait:
                 self._pool.join()
                 self._pool.close(None)
-            except BaseException:
+        except BaseException:
+            if wait:  # the shutdown's first step included
                 self._pool.kill()
-                raise
+            raise
         self._finalizer.detach()
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,

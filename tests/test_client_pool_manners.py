@@ -2,6 +2,7 @@
 requests, and interrupts that end what the interrupted call started."""
 import os
 import signal
+import sys
 import threading
 from concurrent.futures import wait
 
@@ -11,17 +12,26 @@ from conftest import processes_with, tagged_worker_argv, wait_for
 from varnok.workers.shell_worker_client import ShellWorkerPool, WorkerError
 
 
+def main_thread_in(function_name):
+    frame = sys._current_frames().get(threading.main_thread().ident)
+    while frame is not None and frame.f_code.co_name != function_name:
+        frame = frame.f_back
+    return frame is not None
+
+
 @pytest.fixture
 def interrupt_once_running(sigint_restored):
-    """interrupt(*markers): SIGINT to this (the main) thread once a process
-    carries each marker, that is once each command has started."""
+    """interrupt(*markers, inside=None): SIGINT to this (the main) thread
+    once a process carries each marker, that is once each command has
+    started, and, given `inside`, once the main thread runs that function."""
     main_thread = threading.main_thread().ident
     # Tests that run the worker's main() in this process leave SIGINT ignored.
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
-    def interrupt(*markers):
+    def interrupt(*markers, inside=None):
         def when_running():
-            if wait_for(lambda: all(processes_with(marker) for marker in markers)):
+            if wait_for(lambda: all(processes_with(marker) for marker in markers)
+                        and (inside is None or main_thread_in(inside))):
                 signal.pthread_kill(main_thread, signal.SIGINT)
         threading.Thread(target=when_running).start()
     return interrupt
@@ -97,3 +107,17 @@ def test_leaving_a_with_block_serves_every_request_queued(tag):
     assert processes_with(tag) == []
     with pytest.raises(WorkerError):
         pool.exec("true")
+
+
+def test_an_interrupted_shutdown_kills_every_worker_and_its_command(tag, unique_argument,
+                                                                     interrupt_once_running):
+    marker = unique_argument()
+    pool = ShellWorkerPool(2, argv=tagged_worker_argv(tag))
+    running = pool.submit(f"sleep {marker} | cat")
+    interrupt_once_running(marker, inside="join")  # the wait for the sleep to end
+    with pytest.raises(KeyboardInterrupt):
+        pool.shutdown()
+    assert wait_for(lambda: processes_with(marker) == [], 2)
+    assert wait_for(lambda: processes_with(tag) == [], 2)
+    with pytest.raises(WorkerError):
+        running.result(timeout=5)
