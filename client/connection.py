@@ -66,7 +66,7 @@ class Connection:
         self.env = env
         self.cwd = cwd
         self.start_timeout = start_timeout
-        self.generation = forks.current()
+        self.generation = forks.generation
         self.core = WorkerProtocol(argv, allow_preamble)
         self.tail = StderrTail()
         self.process = None

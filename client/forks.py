@@ -13,7 +13,8 @@ from __future__ import annotations
 
 import os
 
-# Read directly (forks.generation) where every request looks at it.
+# The current generation, read as forks.generation (a module attribute, so
+# that every read sees a fork's change; no call on the request's path).
 generation = 0
 
 
@@ -23,10 +24,6 @@ def _forked() -> None:
 
 
 os.register_at_fork(after_in_child=_forked)
-
-
-def current() -> int:
-    return generation
 
 
 def foreign_text(what: str, pid: int | None) -> str:

@@ -120,7 +120,7 @@ class PoolState:
                  allow_preamble: bool) -> None:
         self.env, self.cwd = env, cwd
         self.start_timeout, self.allow_preamble = start_timeout, allow_preamble
-        self.generation = forks.current()
+        self.generation = forks.generation
         self.places = [Place(index, argv) for index, argv in enumerate(argvs)]
 
     def foreign(self) -> bool:

@@ -53,7 +53,7 @@ class WorkerProcess:
 
     def __init__(self, argv: Sequence[str], env: Mapping[str, str] | None,
                  cwd: str | os.PathLike[str] | None) -> None:
-        self.generation = forks.current()
+        self.generation = forks.generation
         # This side's ends are close-on-exec, so that no other child keeps
         # the worker's input open (its end would never come).
         pipes = [os.pipe2(os.O_CLOEXEC) for _ in range(3)]
@@ -107,7 +107,7 @@ class WorkerProcess:
 
     def foreign(self) -> bool:
         """Whether this process belongs to the parent of a fork."""
-        return self.generation != forks.current()
+        return self.generation != forks.generation
 
     @property
     def returncode(self) -> int | None:
